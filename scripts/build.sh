@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Configures and builds into a folder (default build/). SANITIZE=1 adds
+# AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+dir=${1:-build}
+args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo)
+[ "${SANITIZE:-0}" = 1 ] && args+=(-DTRAVEK_SANITIZE=ON)
+cmake -S . -B "$dir" "${args[@]}" >/dev/null
+cmake --build "$dir" -j2

@@ -1,0 +1,96 @@
+// Every text the flasher writes, in one place so that each can be checked
+// word for word. The source is UTF-8; the Windows build compiles messages.cc
+// with the console code page 866 as its execution character set, so the same
+// definitions give code page 866 bytes there. "Line" texts are written with
+// one newline added (con_line); the others are written as they stand.
+#pragma once
+
+#include <cstdint>
+
+namespace travek::msg {
+
+// Short status words shared by several messages.
+extern const char kOk[];
+extern const char kBad[];
+extern const char kFlash[];
+extern const char kType[];
+
+// Run driver.
+extern const char kBanner[];              // line
+extern const char kUsage[];               // line
+extern const char kInvalidPort[];         // %s: the argument
+extern const char kInputError[];          // first %s of the two below
+extern const char kOffsetError[];         // %s kInputError, %s the text after "-o:"
+extern const char kAddressError[];        // %s kInputError, %s the text after "-a:"
+extern const char kInvalidSwitch[];       // %s: the argument
+extern const char kFileOpenError[];       // %s: the file name
+extern const char kNoFileName[];          // line
+extern const char kPortUnavailable[];     // %s: the port name
+extern const char kOffsetNotBelowSize[];  // line
+extern const char kBadLoadSize[];         // line
+extern const char kFileReadError[];       // line
+extern const char kPressKeyToExit[];      // line
+
+// Resident image, start detection, resident transfer.
+extern const char kBadResidentCode[];      // line
+extern const char kBadResidentCrc[];       // line
+extern const char kWaitingForStart[];      // %s: the port name
+extern const char kClock10MHz[];           // %s kOk
+extern const char kClock12MHz[];           // %s kOk
+extern const char kClock11MHz[];           // %s kOk
+extern const char kNotOurClient[];         // %#.2x: the byte
+extern const char kCancelledByOperator[];  // line
+extern const char kSendingResident[];
+extern const char kResidentTime[];  // %u: milliseconds
+extern const char kHandshakeSilent[];
+extern const char kHandshakeBadAnswer[];
+extern const char kStarted[];            // %s kOk
+extern const char kStationNoResponse[];  // line
+extern const char kCommErrorLoading[];   // first %s of the two below
+extern const char kResidentCommError[];  // %s kCommErrorLoading
+extern const char kFlashCommError[];     // %s kCommErrorLoading, %s kFlash
+
+// Station information and flash geometry.
+extern const char kNoPacket[];             // line
+extern const char kNotPacket[];            // line
+extern const char kPacketFailure[];        // line
+extern const char kStationClass[];         // %s: class name
+extern const char kChip0Label[];           // %s kType, %s kFlash
+extern const char kChip1Label[];           // %s kType, %s kFlash
+extern const char kChipsDiffer[];          // %s kFlash twice
+extern const char kTotalSize[];            // %s kFlash, %lu KB, %lu bytes
+extern const char kDataSize[];             // %lu bytes
+extern const char kStartAddressPrefix[];   // first %s of the two below
+extern const char kStartOutsideFlash[];    // %s kStartAddressPrefix, %s kFlash
+extern const char kStartNotSectorStart[];  // %s kStartAddressPrefix
+extern const char kFileTooLarge[];         // line
+extern const char kSectorSizeConflict[];   // line
+
+// Reports, progress and the end of a load.
+extern const char kResidentNotInviting[];  // line
+extern const char kFlashWriteError[];      // %s kFlash
+extern const char kLoadingLine[];          // %s kFlash
+extern const char kPercent[];              // %3u
+extern const char kLoadTime[];             // %u: milliseconds
+extern const char kJumperReminder[];       // line
+extern const char kRestartAttempt[];
+
+// Station class names by class code (flags bits 2-3).
+extern const char* const kStationClassNames[4];
+
+// Flash chips by id; the search stops at the first matching or all-zero id.
+struct ChipName {
+  uint8_t manufacturer;
+  uint8_t device;
+  char name[12];  // 11 characters padded with spaces, then a zero byte
+};
+extern const ChipName kChipTable[];
+
+// Operating-system reasons, written in English to standard error.
+extern const char kDiagPrefix[];        // "travek32: "
+extern const char kDiagReason[];        // %s subject, %s reason
+extern const char kDiagHeldByOther[];   // %s subject
+extern const char kDiagNoPermission[];  // %s subject, %s reason
+extern const char kDiagNotSerial[];     // %s subject
+
+}  // namespace travek::msg

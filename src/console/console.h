@@ -1,0 +1,50 @@
+// The console as the flasher uses it: text written at once and in order,
+// keys read one at a time without echo, a colour for the status light, the
+// control-event handler, and the end of the process.
+//
+// Principles of operation:
+//  - Every write reaches the screen before the call returns: the spinner,
+//    the percentage and the status light overwrite each other by cursor
+//    position, so nothing may be held back in a buffer.
+//  - Texts are the fixed messages of common/messages.h, already in the
+//    console's encoding. User text (file names, arguments) goes through
+//    con_user_text first, which converts it where the platform needs that.
+//  - Whatever the console was set to is put back on every way out.
+//
+// One back end per platform (console_posix.cc, console_win32.cc) and one for
+// the virtual-time test line; the build selects it.
+#pragma once
+
+namespace travek {
+
+// Start-up: keys unbuffered and without echo, cursor visible.
+void console_setup();
+// From here on Ctrl+C (and Ctrl+Break / Ctrl+\) no longer end the program.
+void console_ignore_interrupts();
+
+void con_write(const char* text);
+void con_printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// The text followed by one newline.
+void con_line(const char* text);
+void con_putch(char ch);
+
+// Text attribute: 12 is bright red on black, 7 grey on black (normal).
+inline constexpr int COLOUR_RED = 12;
+inline constexpr int COLOUR_NORMAL = 7;
+void con_set_colour(int attribute);
+
+// True when a key is waiting to be read (never at end of input).
+bool con_key_waiting();
+// Waits for one key; KEY_END_OF_INPUT when standard input has ended.
+int con_read_key();
+
+// Prepares user-supplied text for an echo inside a message, in place.
+void con_user_text(char* text);
+
+// One English line on standard error with an operating-system reason.
+void con_diagnostic(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Ends the process with the given status; the console is restored first.
+[[noreturn]] void con_end_process(int status);
+
+}  // namespace travek

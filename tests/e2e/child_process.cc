@@ -1,0 +1,141 @@
+#include "child_process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace e2e {
+namespace {
+
+int64_t now_ms() {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
+int status_of(int raw) {
+  if (WIFEXITED(raw)) return WEXITSTATUS(raw);
+  if (WIFSIGNALED(raw)) return 128 + WTERMSIG(raw);
+  return -1;
+}
+
+}  // namespace
+
+RunningChild::RunningChild(const std::string& program, const std::vector<std::string>& args,
+                           const std::vector<std::string>& env) {
+  int in[2], out[2], err[2];
+  if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+    return;
+  }
+  pid_ = fork();
+  if (pid_ == 0) {
+    dup2(in[0], 0);
+    dup2(out[1], 1);
+    dup2(err[1], 2);
+    setpgid(0, 0);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
+    ::signal(SIGPIPE, SIG_DFL);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+  }
+  close(in[0]);
+  close(out[1]);
+  close(err[1]);
+  in_ = in[1];
+  out_ = out[0];
+  err_ = err[0];
+  ::signal(SIGPIPE, SIG_IGN);
+}
+
+RunningChild::~RunningChild() {
+  if (pid_ > 0) {
+    kill(-pid_, SIGKILL);
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  for (int fd : {in_, out_, err_}) {
+    if (fd >= 0) close(fd);
+  }
+}
+
+bool RunningChild::pump(int timeout_ms) {
+  pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
+  int open = (out_ >= 0) + (err_ >= 0);
+  if (open == 0) return false;
+  if (poll(fds, 2, timeout_ms) <= 0) return true;
+  char buf[4096];
+  for (int i = 0; i < 2; ++i) {
+    if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+    ssize_t n = read(fds[i].fd, buf, sizeof(buf));
+    if (n > 0) {
+      (i == 0 ? result_.out : result_.err).append(buf, static_cast<size_t>(n));
+    } else if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) {
+      close(fds[i].fd);
+      (i == 0 ? out_ : err_) = -1;
+    }
+  }
+  return true;
+}
+
+bool RunningChild::wait_for_output(const std::string& text, int timeout_ms) {
+  int64_t deadline = now_ms() + timeout_ms;
+  while (result_.out.find(text) == std::string::npos) {
+    int64_t left = deadline - now_ms();
+    if (left <= 0 || !pump(static_cast<int>(left))) return false;
+  }
+  return true;
+}
+
+void RunningChild::send_input(const std::string& text) {
+  size_t done = 0;
+  while (in_ >= 0 && done < text.size()) {
+    ssize_t n = write(in_, text.data() + done, text.size() - done);
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+}
+
+void RunningChild::close_input() {
+  if (in_ >= 0) close(in_);
+  in_ = -1;
+}
+
+void RunningChild::signal(int sig) { kill(pid_, sig); }
+
+ChildResult RunningChild::finish(int timeout_ms) {
+  int64_t deadline = now_ms() + timeout_ms;
+  while (pump(50)) {
+    if (now_ms() > deadline) {
+      result_.timed_out = true;
+      kill(-pid_, SIGKILL);
+      kill(pid_, SIGKILL);
+      break;
+    }
+  }
+  int raw = 0;
+  while (waitpid(pid_, &raw, 0) < 0 && errno == EINTR) {
+  }
+  pid_ = -1;
+  result_.status = status_of(raw);
+  return result_;
+}
+
+ChildResult run_child(const std::string& program, const std::vector<std::string>& args,
+                      const ChildOptions& options) {
+  RunningChild child(program, args, options.env);
+  child.send_input(options.input);
+  if (!options.keep_input_open) child.close_input();
+  return child.finish(options.timeout_ms);
+}
+
+}  // namespace e2e

@@ -1,0 +1,56 @@
+// Runs a program with arguments, feeds its standard input, collects its
+// output, and never waits longer than a deadline.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+struct ChildResult {
+  std::string out;
+  std::string err;
+  int status = -1;  // exit status, or 128 + signal
+  bool timed_out = false;
+};
+
+struct ChildOptions {
+  std::string input;  // written to standard input, which is then closed
+  bool keep_input_open = false;
+  int timeout_ms = 20000;
+  std::vector<std::string> env;  // extra NAME=VALUE entries
+};
+
+ChildResult run_child(const std::string& program, const std::vector<std::string>& args,
+                      const ChildOptions& options = {});
+
+// A child left running: for tests that act on it while it works.
+class RunningChild {
+ public:
+  RunningChild(const std::string& program, const std::vector<std::string>& args,
+               const std::vector<std::string>& env = {});
+  ~RunningChild();
+  RunningChild(const RunningChild&) = delete;
+  RunningChild& operator=(const RunningChild&) = delete;
+
+  // Waits until the output contains text; false at the deadline or exit.
+  bool wait_for_output(const std::string& text, int timeout_ms);
+  void send_input(const std::string& text);
+  void close_input();
+  void signal(int sig);
+  // Waits for the end; kills the child at the deadline.
+  ChildResult finish(int timeout_ms);
+  const std::string& out() const { return result_.out; }
+  pid_t pid() const { return pid_; }
+
+ private:
+  bool pump(int timeout_ms);  // reads what is there; false once both pipes closed
+
+  pid_t pid_ = -1;
+  int in_ = -1, out_ = -1, err_ = -1;
+  ChildResult result_;
+};
+
+}  // namespace e2e

@@ -1,0 +1,165 @@
+// The real binary with pipes for its console: start-up, switches, file and
+// port checks, and the exit status of every way the run can end early.
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "child_process.h"
+#include "pseudo_terminal.h"
+
+namespace {
+
+using e2e::ChildResult;
+
+const std::string kBanner = "\n\"TRAVEK\", WIN32 Console version 1.03\n";
+const std::string kPressKey = "\nPress a key to exit\n\n";
+
+class DriverE2e : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/travek-e2e-XXXXXX";
+    dir_ = mkdtemp(pattern);
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  std::string make_file(const std::string& name, size_t size) {
+    std::string path = dir_ + "/" + name;
+    std::ofstream file(path, std::ios::binary);
+    std::string bytes(size, '\x5A');
+    file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    return path;
+  }
+
+  static ChildResult tool(const std::vector<std::string>& args, const std::string& input = "") {
+    e2e::ChildOptions options;
+    options.input = input;
+    return e2e::run_child(TRAVEK32_PATH, args, options);
+  }
+
+  // What a run that fails right after the banner writes.
+  static std::string failing(const std::string& message) { return kBanner + message + kPressKey; }
+
+  std::string dir_;
+};
+
+TEST_F(DriverE2e, NoArgumentsShowsUsageAndEndsWithStatusZero) {
+  ChildResult r = tool({});
+  EXPECT_EQ(r.out, kBanner +
+                       "\nФормат: Travek32.exe [-o:xxx] [-a:yyy] [-s] [-com#] имя_файла\n"
+                       "  где: xxx - смещение от начала файла\n"
+                       "       yyy - адрес, начиная с которого писать\n\n" +
+                       kPressKey);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+}
+
+TEST_F(DriverE2e, SwitchErrorsEndWithTheirMessageAndStatus255) {
+  std::string file = make_file("image.bin", 16);
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;
+  } cases[] = {
+      {{"-com5", file}, "\nНедопустимый порт: -com5\n\n"},
+      {{"-COM0"}, "\nНедопустимый порт: -COM0\n\n"},
+      {{"-o:0", file}, "\nОшибка при вводе смещения: 0\n\n"},
+      {{"-o:abc"}, "\nОшибка при вводе смещения: abc\n\n"},
+      {{"-a:xyz", file}, "\nОшибка при вводе адреса: xyz\n\n"},
+      {{"-x", file}, "\nНедопустимый ключ: -x\n\n"},
+      {{"-port:", file}, "\nНедопустимый порт: -port:\n\n"},
+      {{"-s", "-com1", "-o:5"}, "\nНе определено имя файла!\n\n\n"},
+  };
+  for (const Case& c : cases) {
+    ChildResult r = tool(c.args);
+    EXPECT_EQ(r.out, failing(c.message)) << c.args[0];
+    EXPECT_EQ(r.status, 255) << c.args[0];
+  }
+}
+
+TEST_F(DriverE2e, MissingFileIsReportedWithTheOsReason) {
+  ChildResult r = tool({dir_ + "/nosuch.bin"});
+  EXPECT_EQ(r.out, failing("\nОшибка открытия файла: \"" + dir_ + "/nosuch.bin\"\n\n"));
+  EXPECT_EQ(r.status, 255);
+  EXPECT_NE(r.err.find("nosuch.bin: No such file or directory"), std::string::npos) << r.err;
+  // A directory is not a readable file either.
+  ChildResult d = tool({dir_});
+  EXPECT_EQ(d.out, failing("\nОшибка открытия файла: \"" + dir_ + "\"\n\n"));
+}
+
+TEST_F(DriverE2e, MissingPortIsReportedBeforeTheFileSizeIsChecked) {
+  std::string empty = make_file("empty.bin", 0);
+  ChildResult r = tool({"-port:/dev/travek-no-such-port", empty});
+  EXPECT_EQ(r.out, failing("\nНедоступен или неисправен порт: /dev/travek-no-such-port\n"
+                           "- возможно захвачен другой программой\n"));
+  EXPECT_EQ(r.status, 255);
+  EXPECT_NE(r.err.find("/dev/travek-no-such-port: No such file or directory"), std::string::npos);
+}
+
+TEST_F(DriverE2e, PortHeldByAnotherProgramIsRefused) {
+  e2e::PseudoTerminal pty;
+  int holder = open(pty.slave_path().c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+  ChildResult r = tool({"-port:" + pty.slave_path(), make_file("image.bin", 64)});
+  close(holder);
+  EXPECT_EQ(r.out, failing("\nНедоступен или неисправен порт: " + pty.slave_path() +
+                           "\n- возможно захвачен другой программой\n"));
+  EXPECT_EQ(r.status, 255);
+  EXPECT_NE(r.err.find("held by another program"), std::string::npos) << r.err;
+}
+
+TEST_F(DriverE2e, SomethingThatIsNotASerialDeviceIsRefused) {
+  ChildResult r = tool({"-port:/dev/null", make_file("image.bin", 64)});
+  EXPECT_EQ(r.status, 255);
+  EXPECT_NE(r.out.find("\nНедоступен или неисправен порт: /dev/null\n"), std::string::npos);
+  EXPECT_NE(r.err.find("/dev/null: Not a serial device"), std::string::npos) << r.err;
+}
+
+TEST_F(DriverE2e, LoadedSizeLimits) {
+  e2e::PseudoTerminal pty;
+  std::string port = "-port:" + pty.slave_path();
+  const std::string bad_size = failing("\nПлохой размер загружаемой части файла!\n\n");
+
+  EXPECT_EQ(tool({port, make_file("over.bin", 524289)}).out, bad_size);
+  EXPECT_EQ(tool({port, make_file("empty.bin", 0)}).out, bad_size);
+
+  ChildResult exact = tool({port, make_file("exact.bin", 524288)});
+  EXPECT_EQ(exact.out.find("Плохой размер"), std::string::npos) << exact.out;
+  EXPECT_EQ(exact.status, 0);
+
+  // With an offset, the limit applies to the part after it.
+  std::string big = make_file("big.bin", 524288 + 16);
+  EXPECT_EQ(tool({port, "-o:15", big}).out, bad_size);
+  ChildResult after = tool({port, "-o:16", big});
+  EXPECT_EQ(after.out.find("Плохой размер"), std::string::npos) << after.out;
+}
+
+TEST_F(DriverE2e, OffsetMustBeBelowTheFileSize) {
+  e2e::PseudoTerminal pty;
+  std::string port = "-port:" + pty.slave_path();
+  std::string file = make_file("small.bin", 100);
+  ChildResult equal = tool({port, "-o:100", file});
+  EXPECT_EQ(equal.out, failing("\nСмещение больше или равно длине файла!\n\n"));
+  EXPECT_EQ(equal.status, 255);
+  EXPECT_EQ(tool({port, "-o:0x1000", file}).status, 255);
+  EXPECT_EQ(tool({port, "-o:99", file}).status, 0);
+}
+
+TEST_F(DriverE2e, LastFileNameIsTheInputFile) {
+  e2e::PseudoTerminal pty;
+  std::string port = "-port:" + pty.slave_path();
+  // The first name is opened too, so a missing first file still fails.
+  ChildResult first_missing = tool({port, dir_ + "/missing", make_file("ok.bin", 64)});
+  EXPECT_EQ(first_missing.status, 255);
+  ChildResult last_empty = tool({port, make_file("ok.bin", 64), make_file("empty.bin", 0)});
+  EXPECT_EQ(last_empty.out, failing("\nПлохой размер загружаемой части файла!\n\n"));
+}
+
+}  // namespace

@@ -1,0 +1,106 @@
+#include "driver/command_line.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace travek {
+namespace {
+
+struct Parsed {
+  SwitchFault fault;
+  std::string echo;
+  RunOptions options;
+};
+
+Parsed parse(std::initializer_list<const char*> args) {
+  Parsed parsed{SwitchFault::kNone, "", RunOptions{}};
+  static std::string storage[8];
+  int i = 0;
+  for (const char* arg : args) {
+    storage[i] = arg;
+    SwitchVerdict verdict = parse_switch(storage[i].data(), &parsed.options);
+    ++i;
+    if (verdict.fault != SwitchFault::kNone) {
+      parsed.fault = verdict.fault;
+      parsed.echo = verdict.echo;
+      break;
+    }
+  }
+  return parsed;
+}
+
+TEST(SwitchParsing, PortDigitAnyCaseAndTrailingTextIgnored) {
+  EXPECT_EQ(parse({"-COM3"}).options.port_digit, '3');
+  EXPECT_EQ(parse({"-com3x"}).options.port_digit, '3');
+  EXPECT_EQ(parse({"-CoM1"}).options.port_digit, '1');
+  EXPECT_EQ(parse({}).options.port_digit, '2');
+}
+
+TEST(SwitchParsing, BadPortDigitEchoesTheWholeArgument) {
+  for (const char* arg : {"-com0", "-com5", "-com", "-comA"}) {
+    Parsed p = parse({arg});
+    EXPECT_EQ(p.fault, SwitchFault::kInvalidPort) << arg;
+    EXPECT_EQ(p.echo, arg);
+  }
+}
+
+TEST(SwitchParsing, NumbersAreReadInBaseZero) {
+  EXPECT_EQ(parse({"-o:0x100"}).options.file_offset, 256u);
+  EXPECT_EQ(parse({"-o:010"}).options.file_offset, 8u);
+  EXPECT_EQ(parse({"-O:12abc"}).options.file_offset, 12u);
+  EXPECT_EQ(parse({"-a:0xE0000"}).options.start_address, 0xE0000u);
+  EXPECT_EQ(parse({"-A:917504"}).options.start_address, 0xE0000u);
+}
+
+TEST(SwitchParsing, ZeroOrUnreadableNumbersEchoOnlyTheTextAfterThePrefix) {
+  Parsed offset = parse({"-o:0"});
+  EXPECT_EQ(offset.fault, SwitchFault::kBadOffset);
+  EXPECT_EQ(offset.echo, "0");
+  Parsed text = parse({"-o:abc"});
+  EXPECT_EQ(text.fault, SwitchFault::kBadOffset);
+  EXPECT_EQ(text.echo, "abc");
+  Parsed address = parse({"-a:"});
+  EXPECT_EQ(address.fault, SwitchFault::kBadAddress);
+  EXPECT_EQ(address.echo, "");
+}
+
+TEST(SwitchParsing, NumbersBehaveAsA32BitLong) {
+  // A 64-bit long would wrap 0x100000000 to a 32-bit zero: "no offset".
+  EXPECT_EQ(strtol32("0x100000000"), INT32_MAX);
+  EXPECT_EQ(strtol32("-0x100000000"), INT32_MIN);
+  EXPECT_EQ(parse({"-a:-1"}).options.start_address, 0xFFFFFFFFu);
+}
+
+TEST(SwitchParsing, LastValueWins) {
+  Parsed p = parse({"-o:5", "-com1", "-o:7", "-com4"});
+  EXPECT_EQ(p.options.file_offset, 7u);
+  EXPECT_EQ(p.options.port_digit, '4');
+}
+
+TEST(SwitchParsing, SendOnlyAcceptsAnyTail) {
+  EXPECT_TRUE(parse({"-sfoo"}).options.send_only);
+  EXPECT_TRUE(parse({"-S"}).options.send_only);
+  EXPECT_FALSE(parse({"-o:1"}).options.send_only);
+}
+
+TEST(SwitchParsing, UnknownSwitchEchoedAsTyped) {
+  Parsed p = parse({"-x"});
+  EXPECT_EQ(p.fault, SwitchFault::kInvalidSwitch);
+  EXPECT_EQ(p.echo, "-x");
+  EXPECT_EQ(parse({"-"}).fault, SwitchFault::kInvalidSwitch);
+}
+
+TEST(SwitchParsing, PortPathAndComSwitchLastOneWins) {
+  Parsed path = parse({"-com3", "-PORT:/dev/ttyUSB0"});
+  EXPECT_STREQ(port_name(path.options), "/dev/ttyUSB0");
+  Parsed digit = parse({"-port:/dev/ttyUSB0", "-com3"});
+  EXPECT_STREQ(port_name(digit.options), "/dev/ttyS2");
+  EXPECT_STREQ(port_name(parse({"-com1"}).options), "/dev/ttyS0");
+  Parsed empty = parse({"-port:"});
+  EXPECT_EQ(empty.fault, SwitchFault::kInvalidPort);
+  EXPECT_EQ(empty.echo, "-port:");
+}
+
+}  // namespace
+}  // namespace travek
