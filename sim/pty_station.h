@@ -1,0 +1,29 @@
+// The station on a pseudo-terminal: the tool opens the slave side as its
+// port (-port:PATH). The station learns the tool's rate and stop bits from
+// the slave's settings, read through the master, and sees the reset pulse as
+// the queue flush that ends it (packet mode), since a pseudo-terminal has no
+// RTS line. It answers in real time, as fast as it can: the tool's writes
+// return at once here, so nothing is paced at line speed.
+#pragma once
+
+#include <string>
+
+#include "station_config.h"
+
+namespace sim {
+
+enum class Expect { kResident, kLoad, kRestart };
+
+struct PtyOptions {
+  StationConfig station;
+  std::string link_path;    // a symlink to the slave, if wanted
+  std::string flash_out;    // the flash contents after each session
+  std::string verdict_out;  // the JSON verdicts, one line a session
+  int sessions = 1;
+  Expect expect = Expect::kLoad;
+};
+
+// Serves the sessions; 0 when every one was clean and complete.
+int run_pty_station(const PtyOptions& options);
+
+}  // namespace sim

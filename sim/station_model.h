@@ -1,0 +1,115 @@
+// A station as strict as real hardware, seen from its serial line: the boot
+// loader with its start byte and echoed body transfer, and the resident with
+// its handshake, station packet, credit-controlled page stream, flash writes,
+// sector reports and restart. It keeps time only through the calls it gets,
+// so the same model serves the virtual-time line and the pseudo-terminal.
+//
+// The front decodes what the PC sends with rx_side() (see line_model.h) and
+// hands the bytes in with receive(); it fires internal events with
+// run_until() and puts what take_output() returns on the line.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "line_model.h"
+#include "station_config.h"
+#include "verdict.h"
+
+namespace sim {
+
+class StationModel {
+ public:
+  explicit StationModel(StationConfig config, Micros power_on = 0);
+
+  // RTS: held in reset while high; the boot loader starts on release.
+  void set_reset(bool held, Micros t);
+  // One byte as the station's receiver got it, at r.ready.
+  void receive(const Received& r);
+  // The next internal event, or +infinity.
+  Micros next_event() const;
+  void run_until(Micros t);
+
+  LineSide rx_side() const { return rx_side_; }
+  LineSide tx_side() const { return tx_side_; }
+  std::vector<Transmission> take_output();
+  // What the station saw so far (with the sectors still pending counted).
+  Verdict verdict() const;
+  const StationConfig& config() const { return config_; }
+  uint32_t sector_bytes() const { return sector_; }
+
+ private:
+  enum class Phase { kHeld, kBooting, kBootLoader, kHandshake, kStartRecord, kStreaming, kStopped };
+  enum class Timer { kStartByte, kStrayByte, kLineFault, kSectorWritten };
+  struct Pending {
+    Micros at;
+    uint64_t seq;
+    Timer timer;
+  };
+  struct SectorWrite {
+    uint32_t address;
+    std::vector<uint8_t> data;
+  };
+
+  void boot(Micros t);
+  void schedule(Micros at, Timer timer);
+  void fire(const Pending& p);
+  void send(uint8_t byte, Micros t);
+  long granted_before(Micros sent_at);
+  void send_transmission(Transmission tx);
+  void violation(const std::string& text);
+
+  void on_body_byte(const Received& r);
+  void start_resident(Micros t);
+  void on_handshake(const Received& r);
+  void send_station_packet(Micros t);
+  void on_start_record(uint8_t byte, Micros t);
+  void on_stream_byte(const Received& r);
+  void consume(Micros t);
+  void on_record(Micros t);
+  void on_restart(Micros t);
+  void start_write(Micros t);
+  void sector_written(Micros t);
+  bool flash_holds(uint32_t address, uint32_t length) const;
+
+  StationConfig config_;
+  std::vector<uint8_t> image_;
+  uint32_t body_length_ = 0;
+  uint32_t rate_field_ = 0;
+  uint32_t divisor_offset_ = 0;
+  uint32_t total_ = 0;
+  uint32_t sector_ = 0;
+
+  Phase phase_ = Phase::kHeld;
+  Micros now_ = 0;
+  std::vector<Pending> timers_;
+  uint64_t seq_ = 0;
+  int boots_ = 0;
+
+  LineSide rx_side_;
+  LineSide tx_side_;
+  Micros tx_free_ = 0;
+  bool silent_ = false;
+  std::vector<Transmission> output_;
+
+  std::vector<uint8_t> body_;
+  bool framing_noted_ = false;
+  std::vector<uint8_t> record_;
+  std::deque<uint8_t> fifo_;
+  long consumed_ = 0;
+  long credits_sent_ = 0;
+  std::vector<Micros> credit_arrivals_;  // when each 0x55 reaches the PC
+  size_t credits_usable_ = 0;
+  bool overrun_noted_ = false;
+  uint32_t expected_page_ = 0;
+  std::vector<uint8_t> assembly_;
+  uint32_t assembly_address_ = 0;
+  std::deque<SectorWrite> writes_;
+  bool writing_ = false;
+
+  Verdict verdict_;
+};
+
+}  // namespace sim

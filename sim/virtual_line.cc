@@ -1,0 +1,234 @@
+#include "virtual_line.h"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+
+#include "common/constants.h"
+#include "driver/run.h"
+
+namespace sim {
+namespace {
+
+VirtualLine* active = nullptr;
+
+}  // namespace
+
+VirtualLine::VirtualLine(StationConfig station, VirtualOptions options)
+    : station_(std::move(station), 0), options_(options) {
+  if (active != nullptr) throw std::logic_error("one VirtualLine at a time");
+  active = this;
+  collect_station_output();
+}
+
+VirtualLine::~VirtualLine() { active = nullptr; }
+
+VirtualLine& VirtualLine::current() {
+  if (active == nullptr) throw std::logic_error("no VirtualLine is active");
+  return *active;
+}
+
+std::optional<int> VirtualLine::run(const std::function<void()>& body) {
+  try {
+    body();
+  } catch (const ProcessEnded& ended) {
+    return ended.status;
+  }
+  return std::nullopt;
+}
+
+int VirtualLine::run_tool(const std::vector<std::string>& args) {
+  std::vector<std::string> storage = args;
+  storage.insert(storage.begin(), "travek32");
+  std::vector<char*> argv;
+  for (std::string& a : storage) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::optional<int> status =
+      run([&] { travek::run_program(static_cast<int>(storage.size()), argv.data()); });
+  return status.value_or(-1000);  // run_program never returns
+}
+
+void VirtualLine::press(double at_ms, int key) { keys_.emplace_back(at_ms, key); }
+
+void VirtualLine::post(Micros at, Kind kind, Transmission tx, Received rx) {
+  events_.push(Event{at, seq_++, kind, std::move(tx), rx});
+}
+
+Micros VirtualLine::next_event_time() const {
+  Micros next = station_.next_event();
+  if (!events_.empty()) next = std::min(next, events_.top().at);
+  return next;
+}
+
+void VirtualLine::collect_station_output() {
+  for (Transmission& tx : station_.take_output()) {
+    Micros at = tx.start;
+    post(at, Kind::kToPc, std::move(tx));
+  }
+}
+
+// Handles every event due at or before t, in time order, then sets the clock.
+void VirtualLine::advance_to(Micros t) {
+  for (;;) {
+    Micros station_next = station_.next_event();
+    Micros queue_next = events_.empty() ? station_next : events_.top().at;
+    Micros next = std::min(station_next, queue_next);
+    if (next > t) break;
+    now_ = std::max(now_, next);
+    if (station_next <= queue_next) {
+      station_.run_until(next);
+      collect_station_output();
+      continue;
+    }
+    Event e = events_.top();
+    events_.pop();
+    switch (e.kind) {
+      case Kind::kToStation: {
+        std::vector<Received> got;
+        station_receiver_.set_side(station_.rx_side());
+        station_receiver_.receive(e.tx, &got);
+        for (const Received& r : got) post(r.ready, Kind::kStationGets, {}, r);
+        break;
+      }
+      case Kind::kStationGets:
+        station_.receive(e.rx);
+        collect_station_output();
+        break;
+      case Kind::kToPc: {
+        std::vector<Received> got;
+        pc_receiver_.set_side(pc_side_);
+        pc_receiver_.receive(e.tx, &got);
+        for (Received& r : got) {
+          Micros at = r.ready;
+          if (options_.adapter_latency_ms > 0) {
+            // A USB bridge passes bytes on at its latency-timer ticks.
+            double tick = options_.adapter_latency_ms * 1000;
+            at = std::ceil(at / tick) * tick;
+          }
+          post(at, Kind::kPcGets, {}, r);
+        }
+        break;
+      }
+      case Kind::kPcGets:
+        if (!port_open_) break;
+        if (input_.size() >= options_.input_queue) {
+          errors_ |= travek::CE_RXOVER;
+        } else {
+          input_.push_back(e.rx.value);
+        }
+        if (e.rx.framing_error) errors_ |= travek::CE_FRAME;
+        if (e.rx.brk) errors_ |= travek::CE_BREAK;
+        break;
+    }
+  }
+  now_ = std::max(now_, t);
+}
+
+bool VirtualLine::open(const char*) {
+  if (options_.port_missing) return false;
+  port_open_ = true;
+  input_.clear();
+  errors_ = 0;
+  return true;
+}
+
+bool VirtualLine::configure(uint32_t rate, int stop_bits) {
+  if (options_.port_refuses_settings) return false;
+  pc_side_ = LineSide{static_cast<double>(rate), stop_bits};
+  return true;
+}
+
+void VirtualLine::set_line(uint32_t rate, int stop_bits) {
+  pc_side_ = LineSide{static_cast<double>(rate), stop_bits};
+}
+
+void VirtualLine::set_rts(bool on) {
+  advance_to(now_);
+  if (on) ++rts_pulses_;
+  station_.set_reset(on, now_);
+  collect_station_output();
+}
+
+uint32_t VirtualLine::take_errors() {
+  advance_to(now_);
+  uint32_t mask = errors_;
+  errors_ = 0;
+  return mask;
+}
+
+void VirtualLine::purge() {
+  advance_to(now_);
+  input_.clear();
+}
+
+uint32_t VirtualLine::take(uint8_t* dest, uint32_t max) {
+  uint32_t n = std::min<uint32_t>(max, static_cast<uint32_t>(input_.size()));
+  std::copy_n(input_.begin(), n, dest);
+  input_.erase(input_.begin(), input_.begin() + n);
+  return n;
+}
+
+uint32_t VirtualLine::read_exact(uint8_t* dest, uint32_t n, uint32_t total_ms) {
+  Micros deadline = now_ + total_ms * 1000.0;
+  advance_to(now_);
+  while (input_.size() < n) {
+    Micros next = next_event_time();
+    if (next > deadline) {
+      advance_to(deadline);
+      break;
+    }
+    advance_to(next);
+  }
+  return take(dest, n);
+}
+
+uint32_t VirtualLine::read_available(uint8_t* dest, uint32_t max, uint32_t first_ms) {
+  Micros deadline = now_ + first_ms * 1000.0;
+  advance_to(now_);
+  while (input_.empty()) {
+    Micros next = next_event_time();
+    if (next > deadline) {
+      advance_to(deadline);
+      return 0;
+    }
+    advance_to(next);
+  }
+  return take(dest, max);
+}
+
+uint32_t VirtualLine::write(const uint8_t* data, uint32_t n, bool priority) {
+  advance_to(now_);
+  Micros start = std::max(now_, pc_tx_free_);
+  std::vector<uint8_t> bytes(data, data + n);
+  Transmission tx = burst(bytes, start, pc_side_);
+  pc_tx_free_ = start + static_cast<double>(tx.levels.size()) * tx.bit_us;
+  post(start, Kind::kToStation, tx);
+  PcWrite record{now_ms(), 0, std::move(bytes), pc_side_, priority};
+  // A synchronous write returns when its bytes are on the line; a priority
+  // byte is handed over at once.
+  if (!priority) advance_to(pc_tx_free_);
+  record.done_ms = now_ms();
+  writes_.push_back(std::move(record));
+  return n;
+}
+
+uint32_t VirtualLine::clock_ms() const { return static_cast<uint32_t>(std::floor(now_ / 1000.0)); }
+
+void VirtualLine::spin() { advance_to((std::floor(now_ / 1000.0) + 1) * 1000.0); }
+
+void VirtualLine::console_write(const std::string& text) {
+  output_ += text;
+  console_log_.push_back({now_ms(), text});
+}
+
+bool VirtualLine::key_waiting() const { return !keys_.empty() && keys_.front().first <= now_ms(); }
+
+int VirtualLine::read_key() {
+  if (keys_.empty()) return travek::KEY_END_OF_INPUT;  // like a pipe at its end
+  auto [at_ms, key] = keys_.front();
+  keys_.pop_front();
+  if (at_ms * 1000.0 > now_) advance_to(at_ms * 1000.0);
+  return key;
+}
+
+}  // namespace sim

@@ -1,0 +1,133 @@
+// station-sim over a real pseudo-terminal, driven by a tiny client written
+// here: bootstrap, station packet, a short stream and the restart.
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+#include "assets/builtin_resident.h"
+#include "common/crc16.h"
+#include "link/termios2_linux.h"
+#include "station_sim_process.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes read_n(int fd, size_t n, int timeout_ms) {
+  Bytes got;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (got.size() < n) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd p{fd, POLLIN, 0};
+    if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+    uint8_t buf[2048];
+    ssize_t r = read(fd, buf, std::min(sizeof(buf), n - got.size()));
+    if (r <= 0) break;
+    got.insert(got.end(), buf, buf + r);
+  }
+  return got;
+}
+
+void write_all(int fd, const Bytes& bytes) {
+  ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+}
+
+Bytes with_crc(Bytes bytes) {
+  uint16_t crc = travek::crc16(bytes.data(), static_cast<uint32_t>(bytes.size()), 0);
+  bytes.push_back(static_cast<uint8_t>(crc & 0xFF));
+  bytes.push_back(static_cast<uint8_t>(crc >> 8));
+  return bytes;
+}
+
+TEST(StationSimE2e, ScriptedClientBootstrapsStreamsAndRestarts) {
+  char flash_path[] = "/tmp/travek-flash-XXXXXX";
+  close(mkstemp(flash_path));
+  e2e::StationSim sim({"--clock", "12", "--chip0", "1F:D5:02:FE", "--expect", "restart",
+                       "--flash-out", flash_path});
+  ASSERT_FALSE(sim.port().empty());
+  int fd = open(sim.port().c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(travek::termios2::set_raw(fd, 9600, 1));
+  tcflush(fd, TCIOFLUSH);  // what the reset pulse ends with
+
+  Bytes start = read_n(fd, 1, 2000);
+  ASSERT_EQ(start.size(), 1u);
+  EXPECT_EQ(start[0], 0xEB);  // 0x55 at 11520, seen at 9600
+
+  Bytes body(travek::kBuiltinResident + 8,
+             travek::kBuiltinResident + travek::kBuiltinResidentSize - 2);
+  body[726] = 12;  // (375000 - 14400) / 28800
+  ASSERT_TRUE(travek::termios2::set_raw(fd, 11520, 2));
+  write_all(fd, body);
+  EXPECT_EQ(read_n(fd, body.size(), 5000), body);
+
+  ASSERT_TRUE(travek::termios2::set_raw(fd, 57600, 1));
+  write_all(fd, {'U'});
+  EXPECT_EQ(read_n(fd, 1, 2000), Bytes{'U'});
+  Bytes packet = read_n(fd, 12, 2000);
+  ASSERT_EQ(packet.size(), 12u);
+  EXPECT_EQ(packet[0], 0xEE);
+  EXPECT_EQ(travek::crc16(packet.data(), 12, 0), 0);
+  EXPECT_EQ(packet[4], 0x02);  // chip 0 sector units
+
+  // Two pages fill one 128-byte sector at 0xE0000 (page 0x3800).
+  write_all(fd, with_crc({0x00, 0x38}));
+  Bytes stream = with_crc({0x00, 0xB8, 0x12, 0x34});
+  Bytes page{0x01, 0x38};
+  for (int i = 0; i < 64; ++i) page.push_back(static_cast<uint8_t>(i));
+  page = with_crc(page);
+  stream.insert(stream.end(), page.begin(), page.end());
+  write_all(fd, stream);
+  EXPECT_EQ(read_n(fd, 1, 2000), Bytes{0x0F});
+  write_all(fd, {'S', 'R'});
+  EXPECT_EQ(read_n(fd, 1, 2000).size(), 1u);
+  close(fd);
+
+  e2e::ChildResult r = sim.finish();
+  std::string v = sim.verdict();
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(e2e::json_field(v, "clean"), "true") << v;
+  EXPECT_EQ(e2e::json_field(v, "divisor"), "12");
+  EXPECT_EQ(e2e::json_field(v, "pages_fill"), "1");
+  EXPECT_EQ(e2e::json_field(v, "pages_full"), "1");
+  EXPECT_EQ(e2e::json_field(v, "restart"), "true");
+
+  std::ifstream in(flash_path, std::ios::binary);
+  Bytes flash((std::istreambuf_iterator<char>(in)), {});
+  unlink(flash_path);
+  ASSERT_EQ(flash.size(), 131072u);  // 0xE0000..0xFFFFF
+  EXPECT_EQ(flash[0], 0x12);
+  EXPECT_EQ(flash[63], 0x34);
+  EXPECT_EQ(flash[64 + 5], 5);
+  EXPECT_EQ(flash[128], 0xFF);
+}
+
+TEST(StationSimE2e, ViolationMakesTheExitStatusNonZero) {
+  e2e::StationSim sim({"--expect", "resident"});
+  int fd = open(sim.port().c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(travek::termios2::set_raw(fd, 9600, 1));
+  tcflush(fd, TCIOFLUSH);
+  ASSERT_EQ(read_n(fd, 1, 2000), Bytes{0x55});
+  // The body with the one stop bit of the waiting line: the boot loader
+  // needs two, so it is garbled.
+  Bytes body(travek::kBuiltinResident + 8, travek::kBuiltinResident + 40);
+  write_all(fd, body);
+  read_n(fd, body.size(), 300);
+  close(fd);
+  e2e::ChildResult r = sim.finish();
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(e2e::json_field(sim.verdict(), "clean"), "false");
+  EXPECT_NE(sim.verdict().find("framing error"), std::string::npos) << sim.verdict();
+}
+
+}  // namespace

@@ -1,0 +1,29 @@
+// station-sim as a child process: its pseudo-terminal path, and at the end
+// its verdict line and exit status.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "child_process.h"
+
+namespace e2e {
+
+class StationSim {
+ public:
+  explicit StationSim(const std::vector<std::string>& args);
+  const std::string& port() const { return port_; }
+  // Waits for the session verdict and the exit; the JSON line and status.
+  ChildResult finish(int timeout_ms = 20000);
+  std::string verdict() const;
+
+ private:
+  RunningChild child_;
+  std::string port_;
+  ChildResult result_;
+};
+
+// The value of one field of a flat JSON object, as written ("true", "12").
+std::string json_field(const std::string& json, const std::string& name);
+
+}  // namespace e2e
