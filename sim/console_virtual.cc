@@ -60,6 +60,7 @@ void con_diagnostic(const char* format, ...) {
   sim::VirtualLine::current().diagnostic(text + "\n");
 }
 
-void con_end_process(int status) { throw sim::ProcessEnded{status}; }
+// As the POSIX process would end: -1 is 255.
+void con_end_process(int status) { throw sim::ProcessEnded{status & 0xFF}; }
 
 }  // namespace travek

@@ -45,7 +45,8 @@ struct StationFaults {
   long broken_report_sector = -1;       // reported with a meaningless byte
   long silent_after_stream_bytes = -1;  // the resident hangs after so many
   bool no_restart_answer = false;
-  int stray_byte = -1;                            // a lone byte at 9600 before the first start byte
+  int stray_byte = -1;                // a lone byte at 9600 before the first start byte
+  double second_start_after_ms = -1;  // another 0x55 this long after a boot's first start byte
   LineFault start_line_fault = LineFault::kNone;  // before the first start byte
 };
 
@@ -56,8 +57,9 @@ struct StationConfig {
   std::vector<uint8_t> resident;  // the image the PC must send (empty: built-in)
   uint8_t flags = 0;
   Chip chips[2] = {kAT29C040, {}};
-  double sector_write_ms = 0;  // flash programming time per sector
-  int write_buffers = 2;       // sectors the resident can hold while writing
+  double handshake_delay_ms = 0;  // the resident's time to answer 'U'
+  double sector_write_ms = 0;     // flash programming time per sector
+  int write_buffers = 2;          // sectors the resident can hold while writing
   // A credit byte pays only for stream bytes the PC decided to send after it
   // had arrived there: bytes of one write were decided when the write began.
   // With line timing a credit arrives when its stop bit has gone out; without

@@ -121,6 +121,7 @@ void StationModel::boot(Micros t) {
   phase_ = Phase::kBooting;
   timers_.clear();
   ++boots_;
+  boot_start_bytes_ = 0;
   LineSide boot_side{static_cast<double>(config_.clock.boot_rate), 2};
   rx_side_ = tx_side_ = boot_side;
   silent_ = false;
@@ -158,10 +159,16 @@ void StationModel::fire(const Pending& p) {
         send(0x55, p.at);
         ++verdict_.start_bytes;
         phase_ = Phase::kBootLoader;
+        if (f.second_start_after_ms >= 0 && ++boot_start_bytes_ == 1) {
+          schedule(p.at + f.second_start_after_ms * kMs, Timer::kSecondStartByte);
+        }
         if (config_.start_repeat_ms > 0) {
           schedule(p.at + config_.start_repeat_ms * kMs, Timer::kStartByte);
         }
       }
+      break;
+    case Timer::kSecondStartByte:
+      if (phase_ == Phase::kBootLoader && body_.empty()) send(0x55, p.at);
       break;
     case Timer::kStrayByte:
       send_transmission(frame(static_cast<uint8_t>(f.stray_byte), p.at, pc_wait_side));
@@ -263,8 +270,9 @@ void StationModel::on_handshake(const Received& r) {
   verdict_.handshake = true;
   phase_ = Phase::kStartRecord;
   if (config_.faults.no_handshake_answer) return;
-  send(static_cast<uint8_t>(config_.faults.handshake_answer), r.ready);
-  send_station_packet(r.ready);
+  Micros answer_at = r.ready + config_.handshake_delay_ms * kMs;
+  send(static_cast<uint8_t>(config_.faults.handshake_answer), answer_at);
+  send_station_packet(answer_at);
 }
 
 void StationModel::send_station_packet(Micros t) {

@@ -42,7 +42,7 @@ class StationModel {
 
  private:
   enum class Phase { kHeld, kBooting, kBootLoader, kHandshake, kStartRecord, kStreaming, kStopped };
-  enum class Timer { kStartByte, kStrayByte, kLineFault, kSectorWritten };
+  enum class Timer { kStartByte, kSecondStartByte, kStrayByte, kLineFault, kSectorWritten };
   struct Pending {
     Micros at;
     uint64_t seq;
@@ -87,6 +87,7 @@ class StationModel {
   std::vector<Pending> timers_;
   uint64_t seq_ = 0;
   int boots_ = 0;
+  int boot_start_bytes_ = 0;
 
   LineSide rx_side_;
   LineSide tx_side_;

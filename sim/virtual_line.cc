@@ -69,6 +69,7 @@ void VirtualLine::collect_station_output() {
 
 // Handles every event due at or before t, in time order, then sets the clock.
 void VirtualLine::advance_to(Micros t) {
+  if (t > options_.time_limit_ms * 1000) throw std::runtime_error("virtual time limit reached");
   for (;;) {
     Micros station_next = station_.next_event();
     Micros queue_next = events_.empty() ? station_next : events_.top().at;

@@ -28,7 +28,8 @@ struct VirtualOptions {
   double adapter_latency_ms = 0;  // station bytes held back up to this long
   bool port_missing = false;
   bool port_refuses_settings = false;
-  size_t input_queue = 1632;  // the driver's receive queue
+  size_t input_queue = 1632;      // the driver's receive queue
+  double time_limit_ms = 3600e3;  // a run that waits longer has gone astray
 };
 
 struct ConsoleWrite {

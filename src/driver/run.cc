@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "bootstrap/resident_transfer.h"
 #include "common/messages.h"
 #include "console/console.h"
 #include "driver/command_line.h"
@@ -101,8 +102,13 @@ void load_input_file() {
   input_close();
 }
 
-// Placeholder until the station modes exist: the run simply ends.
-void run_mode_placeholder() {}
+void run_mode() {
+  if (run_options.send_only) {
+    send_resident(data_buffer);  // the input file is itself a resident image
+    return;
+  }
+  // The load of the flash joins here.
+}
 
 }  // namespace
 
@@ -119,7 +125,7 @@ void run_program(int argc, char** argv) {
   open_serial_port();
   load_input_file();
   console_ignore_interrupts();
-  run_mode_placeholder();
+  run_mode();
   exit_code = 0;
   terminate();
 }
