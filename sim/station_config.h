@@ -43,10 +43,11 @@ struct StationFaults {
   std::set<long> warn_sectors;          // sector ordinals reported with 0xF0
   long fail_sector = -1;                // reported with 0xFF; the station stops
   long broken_report_sector = -1;       // reported with a meaningless byte
+  long duplicate_report_sector = -1;    // reported twice
   long silent_after_stream_bytes = -1;  // the resident hangs after so many
-  bool no_restart_answer = false;
-  int stray_byte = -1;                // a lone byte at 9600 before the first start byte
-  double second_start_after_ms = -1;  // another 0x55 this long after a boot's first start byte
+  bool no_restart_answer = false;       // "SR" is lost: no answer, no restart
+  int stray_byte = -1;                  // a lone byte at 9600 before the first start byte
+  double second_start_after_ms = -1;    // another 0x55 this long after a boot's first start byte
   LineFault start_line_fault = LineFault::kNone;  // before the first start byte
 };
 

@@ -350,8 +350,10 @@ void StationModel::consume(Micros t) {
     ++consumed_;
     while (consumed_ >= (credits_sent_ + 1) * kCreditUnit) {
       ++credits_sent_;
+      // The earliest a receiver can have the byte: when its stop bit begins.
+      const Micros start = std::max(t, tx_free_);
       send(0x55, t);
-      credit_arrivals_.push_back(config_.line_timing ? tx_free_ : t + 1);
+      credit_arrivals_.push_back(config_.line_timing ? start + 9 * 1e6 / tx_side_.rate : t + 1);
     }
     if (record_.size() < 2) continue;
     uint16_t word = le16(record_.data());
@@ -426,6 +428,7 @@ void StationModel::sector_written(Micros t) {
     send(kBrokenReport, t);
   } else {
     send(f.warn_sectors.count(ordinal) ? 0xF0 : 0x0F, t);
+    if (ordinal == f.duplicate_report_sector) send(0x0F, t);
   }
   start_write(t);
   consume(t);
@@ -436,7 +439,11 @@ void StationModel::on_restart(Micros t) {
     violation("restart command before every sector was written");
   }
   verdict_.restart = true;
-  if (!config_.faults.no_restart_answer) send(kRestartAnswer, t);
+  if (config_.faults.no_restart_answer) {  // the command is lost: nothing happens
+    phase_ = Phase::kStopped;
+    return;
+  }
+  send(kRestartAnswer, t);
   boot(std::max(t, tx_free_));  // back into the boot loader
 }
 

@@ -39,6 +39,7 @@ class StationModel {
   Verdict verdict() const;
   const StationConfig& config() const { return config_; }
   uint32_t sector_bytes() const { return sector_; }
+  bool stream_started() const { return verdict_.start_page >= 0; }
 
  private:
   enum class Phase { kHeld, kBooting, kBootLoader, kHandshake, kStartRecord, kStreaming, kStopped };

@@ -35,7 +35,7 @@ const char kUsage[] =
     "  --echo-wrong K | --echo-missing K      body byte K echoed changed / not at all\n"
     "  --no-u-answer | --u-answer HEX         handshake silent / answered wrongly\n"
     "  --packet wrong-code|bad-crc|short      a faulty station packet\n"
-    "  --warn-sectors K,K,...  --fail-sector K  --broken-report K\n"
+    "  --warn-sectors K,K,...  --fail-sector K  --broken-report K  --duplicate-report K\n"
     "  --silent-after N         the resident hangs after N stream bytes\n"
     "  --no-restart-answer      the restart command is not answered\n"
     "  --stray-byte HEX         a foreign lone byte before the first start byte\n";
@@ -155,6 +155,8 @@ int main(int argc, char** argv) {
       f.fail_sector = number(value());
     } else if (opt == "--broken-report") {
       f.broken_report_sector = number(value());
+    } else if (opt == "--duplicate-report") {
+      f.duplicate_report_sector = number(value());
     } else if (opt == "--silent-after") {
       f.silent_after_stream_bytes = number(value());
     } else if (opt == "--no-restart-answer") {

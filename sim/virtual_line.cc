@@ -101,7 +101,8 @@ void VirtualLine::advance_to(Micros t) {
         pc_receiver_.receive(e.tx, &got);
         for (Received& r : got) {
           Micros at = r.ready;
-          if (options_.adapter_latency_ms > 0) {
+          if (options_.adapter_latency_ms > 0 &&
+              !(options_.latency_spares_bootstrap && !station_.stream_started())) {
             // A USB bridge passes bytes on at its latency-timer ticks.
             double tick = options_.adapter_latency_ms * 1000;
             at = std::ceil(at / tick) * tick;

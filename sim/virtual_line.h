@@ -26,6 +26,10 @@ namespace sim {
 
 struct VirtualOptions {
   double adapter_latency_ms = 0;  // station bytes held back up to this long
+  // A latency of several ms misses the 5 ms handshake (why the tool asks the
+  // driver for low latency); this keeps it off everything before the page
+  // stream, to see what it does to the stream alone.
+  bool latency_spares_bootstrap = false;
   bool port_missing = false;
   bool port_refuses_settings = false;
   size_t input_queue = 1632;      // the driver's receive queue

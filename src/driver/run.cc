@@ -8,6 +8,7 @@
 #include "driver/command_line.h"
 #include "driver/input_file.h"
 #include "link/serial_link.h"
+#include "loading/load_flash.h"
 
 namespace travek {
 
@@ -105,9 +106,9 @@ void load_input_file() {
 void run_mode() {
   if (run_options.send_only) {
     send_resident(data_buffer);  // the input file is itself a resident image
-    return;
+  } else {
+    load_flash();
   }
-  // The load of the flash joins here.
 }
 
 }  // namespace

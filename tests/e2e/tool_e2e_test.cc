@@ -1,7 +1,14 @@
 // The real binary against station-sim over a pseudo-terminal.
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "child_process.h"
 #include "station_sim_process.h"
@@ -53,6 +60,133 @@ TEST(ToolE2e, WrongEchoEndsTheRunWithTheCommunicationError) {
   ChildResult s = sim.finish();
   EXPECT_EQ(s.status, 1) << "the session never reached the resident";
   EXPECT_EQ(json_field(sim.verdict(), "clean"), "true") << sim.verdict();
+}
+
+}  // namespace
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// Random pages, runs of 0xFF and of zeros, pages of one repeated word, and
+// pages that differ from a repeated word in their last byte only.
+Bytes mixed_image(size_t size) {
+  std::mt19937 rng(7);
+  Bytes image(size);
+  for (size_t page = 0; page < size / 64; ++page) {
+    uint8_t* p = &image[page * 64];
+    switch (rng() % 5) {
+      case 0:
+        std::fill(p, p + 64, 0xFF);
+        break;
+      case 1:
+        std::fill(p, p + 64, 0x00);
+        break;
+      case 2:
+      case 3: {
+        uint8_t lo = static_cast<uint8_t>(rng()), hi = static_cast<uint8_t>(rng());
+        for (int i = 0; i < 64; i += 2) p[i] = lo, p[i + 1] = hi;
+        if (rng() % 2) p[63] ^= 0x01;
+        break;
+      }
+      default:
+        for (int i = 0; i < 64; ++i) p[i] = static_cast<uint8_t>(rng());
+    }
+  }
+  return image;
+}
+
+Bytes read_all(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes((std::istreambuf_iterator<char>(in)), {});
+}
+
+class LoadE2e : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/travek-flash-XXXXXX";
+    close(mkstemp(pattern));
+    flash_path_ = pattern;
+  }
+  void TearDown() override { std::remove(flash_path_.c_str()); }
+  std::string flash_path_;
+};
+
+TEST_F(LoadE2e, MixedHalfMegabyteImageIsFlashedByteForByte) {
+  StationSim sim({"--flash-out", flash_path_, "--expect", "restart", "--sector-ms", "1"});
+  Bytes image = mixed_image(524288);
+  TempFile file(image);
+  e2e::RunningChild travek(TRAVEK32_PATH, {"-port:" + sim.port(), file.path()});
+  ASSERT_TRUE(travek.wait_for_output("ПЕРЕМЫЧКУ", 120000)) << travek.out();
+  travek.send_input("\r");
+  travek.close_input();  // and no key for the final prompt
+  ChildResult r = travek.finish(30000);
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("Тип FLASH_0:       AT29C040   \nОбщий объем FLASH: 512 Кб (524288 байт)\n"
+                       "Объем загружаемых данных:  524288 байт\n\nЗагрузка FLASH:   0%\b"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("\b\b\b100%  T= "), std::string::npos) << "no colour codes on a pipe";
+  EXPECT_NE(r.out.find("\nПопытка рестарта станции... \nPress a key to exit\n\n"),
+            std::string::npos);
+
+  ChildResult s = sim.finish();
+  EXPECT_EQ(s.status, 0) << s.out << s.err;
+  EXPECT_EQ(json_field(sim.verdict(), "clean"), "true") << sim.verdict();
+  EXPECT_EQ(json_field(sim.verdict(), "sectors_written"), "2048");
+  EXPECT_NE(json_field(sim.verdict(), "pages_fill"), "0");
+  EXPECT_TRUE(read_all(flash_path_) == image) << "the flash differs from the image";
+}
+
+TEST_F(LoadE2e, TwoChipsMakeOneFlash) {
+  StationSim sim({"--flash-out", flash_path_, "--flags", "4", "--chip0", "1F:DA:04:FC", "--chip1",
+                  "1F:DA:04:FC"});
+  Bytes image = mixed_image(65536);
+  TempFile file(image);
+  ChildResult r = tool(sim, {file.path()});  // end of input answers the prompt with Esc
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("\nСтанция класса:    KT57/83\nТип FLASH_0:       AT29C020   \n"
+                       "Тип FLASH_1:       AT29C020   \n"
+                       "Общий объем FLASH: 512 Кб (524288 байт)\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(r.out.find("Попытка рестарта"), std::string::npos);
+  ChildResult s = sim.finish();
+  EXPECT_EQ(s.status, 0) << s.out;
+  Bytes flash = read_all(flash_path_);
+  ASSERT_EQ(flash.size(), 524288u);
+  EXPECT_TRUE(Bytes(flash.end() - 65536, flash.end()) == image);
+  EXPECT_EQ(json_field(sim.verdict(), "sectors_written"), "128");  // 512-byte sectors
+}
+
+TEST_F(LoadE2e, ExplicitStartAddressPadsTheLastSector) {
+  StationSim sim({"--flash-out", flash_path_, "--chip0", "1F:D5:02:FE"});
+  Bytes image = mixed_image(1000);
+  TempFile file(image);
+  ChildResult r = tool(sim, {"-a:0xE1000", file.path()});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  ChildResult s = sim.finish();
+  EXPECT_EQ(s.status, 0) << s.out;
+  EXPECT_EQ(json_field(sim.verdict(), "start_page"), std::to_string(0xE1000 / 64));
+  Bytes flash = read_all(flash_path_);
+  ASSERT_EQ(flash.size(), 131072u);
+  const size_t at = 0xE1000 - 0xE0000;
+  EXPECT_TRUE(Bytes(flash.begin() + at, flash.begin() + at + 1000) == image);
+  EXPECT_TRUE(Bytes(flash.begin() + at + 1000, flash.begin() + at + 1024) == Bytes(24, 0xFF));
+}
+
+TEST_F(LoadE2e, SectorFailureEndsTheRun) {
+  StationSim sim({"--fail-sector", "3"});
+  TempFile file(mixed_image(8192));
+  ChildResult r = tool(sim, {file.path()});
+  EXPECT_EQ(r.status, 255);
+  // Four sectors counted, the failed one among them; whether the light's
+  // redraw waited depends on the wall clock, not checked here.
+  EXPECT_NE(r.out.find("\b\b\b  3\b\b\b  6\b\b\b  9\b\b\b 12%"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\nОшибка записи FLASH!\n\n\nPress a key to exit\n\n"), std::string::npos)
+      << r.out;
+  sim.finish();
+  EXPECT_EQ(json_field(sim.verdict(), "sectors_written"), "3");
 }
 
 }  // namespace

@@ -1,0 +1,67 @@
+#include "loading/load_flash.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <iterator>
+
+#include "assets/builtin_resident.h"
+#include "bootstrap/resident_image.h"
+#include "bootstrap/resident_transfer.h"
+#include "common/constants.h"
+#include "common/messages.h"
+#include "console/console.h"
+#include "driver/run.h"
+#include "link/serial_link.h"
+#include "loading/load_state.h"
+#include "loading/page_stream.h"
+#include "loading/reports.h"
+#include "loading/station_info.h"
+
+namespace travek {
+namespace {
+
+constexpr uint8_t kNoJumperPrompt = 0x03;
+constexpr uint8_t kRestartCommand[] = {'S', 'R'};
+
+// The built-in image is patched before it is sent, so it goes out from here.
+uint8_t resident_copy[RESIDENT_SPAN];
+
+// True when the operator asks for the restart (Enter); Esc, or the end of
+// input, skips it.
+bool jumper_prompt() {
+  con_line(msg::kJumperReminder);
+  for (;;) {
+    const int key = con_read_key();
+    if (key == KEY_ENTER) return true;
+    if (key == KEY_ESC || key == KEY_END_OF_INPUT) return false;
+  }
+}
+
+}  // namespace
+
+void load_flash() {
+  load_state.light_time = now_ms();
+  std::fill(std::begin(resident_copy), std::end(resident_copy), 0);
+  std::copy_n(kBuiltinResident, kBuiltinResidentSize, resident_copy);
+  send_resident(resident_copy);
+
+  uint8_t payload[STATION_INFO_LENGTH];
+  receive_packet(STATION_INFO_CODE, payload, STATION_INFO_LENGTH);
+  const StationInfo info = decode_station_info(payload);
+  const FlashGeometry geometry = station_geometry(info, run_options, data_buffer, &data_length);
+  const uint32_t load_ms = stream_image(geometry, data_buffer);
+
+  // blink_light flips the light, so this draws the '%' red after a warning
+  // and otherwise leaves its colour alone; 100 ms clears the throttle.
+  load_state.light_red = !load_state.warning;
+  delay_ms(100);
+  blink_light('%', false);
+  con_printf(msg::kLoadTime, load_ms);
+
+  if ((info.flags & kNoJumperPrompt) != kNoJumperPrompt && !jumper_prompt()) return;
+  con_write(msg::kRestartAttempt);
+  write(kRestartCommand, sizeof(kRestartCommand));
+  if (!read_exact(1, 500)) con_line(msg::kBad);  // silence is not a failure
+}
+
+}  // namespace travek

@@ -1,0 +1,96 @@
+#include "loading/reports.h"
+
+#include "common/constants.h"
+#include "common/messages.h"
+#include "console/console.h"
+#include "driver/run.h"
+#include "link/serial_link.h"
+#include "loading/load_state.h"
+
+namespace travek {
+namespace {
+
+constexpr uint8_t kSectorDone = 0x0F;
+constexpr uint8_t kCredit = 0x55;
+constexpr uint8_t kSectorWarning = 0xF0;
+constexpr uint8_t kSectorFailed = 0xFF;
+constexpr uint32_t kLightThrottleMs = 90;
+
+[[noreturn]] void broken_report() {
+  con_printf(msg::kFlashCommError, msg::kCommErrorLoading, msg::kFlash);
+  terminate();
+}
+
+void sector_reported() {
+  // A report for a sector past the image's last one is as broken as any
+  // meaningless byte; counting it would push the percentage over 100.
+  if (load_state.progress >= 100u * load_state.sector_count) broken_report();
+  load_state.outstanding -= load_state.sector_bytes;
+  show_percent();
+}
+
+void warning_reported() {
+  sector_reported();
+  if (!load_state.light_red) {
+    load_state.warning = true;
+    blink_light('%', true);
+  }
+}
+
+}  // namespace
+
+void handle_reports() {
+  if (!read_available(100)) {
+    con_line(msg::kResidentNotInviting);
+    terminate();
+  }
+  for (uint32_t i = 0; i < serial_link.last_count; ++i) {
+    switch (serial_link.buffer[i]) {
+      case kSectorDone:
+        sector_reported();
+        if (load_state.light_red) blink_light('%', true);
+        break;
+      case kCredit:
+        load_state.credit += CREDIT_UNIT;
+        break;
+      case kSectorWarning:
+        warning_reported();
+        break;
+      case kSectorFailed:
+        warning_reported();
+        // The failure must show on the light whatever the throttle said.
+        if (!load_state.light_red) {
+          delay_ms(100);
+          blink_light('%', false);
+        }
+        con_printf(msg::kFlashWriteError, msg::kFlash);
+        terminate();
+      default:
+        broken_report();
+    }
+  }
+}
+
+void show_percent() {
+  load_state.progress += 100;
+  const uint16_t percent = static_cast<uint16_t>(load_state.progress / load_state.sector_count);
+  if (percent == load_state.last_percent) return;
+  load_state.last_percent = percent;
+  con_printf(msg::kPercent, static_cast<unsigned>(percent));
+}
+
+void blink_light(char ch, bool backspace) {
+  if (now_ms() - load_state.light_time <= kLightThrottleMs) return;
+  if (!load_state.light_red) {
+    con_set_colour(COLOUR_RED);
+    load_state.light_red = true;
+  } else {
+    load_state.light_red = false;
+  }
+  con_putch(ch);
+  con_set_colour(COLOUR_NORMAL);
+  if (backspace) con_putch('\b');
+  load_state.light_time = now_ms();
+}
+
+}  // namespace travek

@@ -1,0 +1,176 @@
+// Station class and chip lines, sizes, start address rules, sector checks
+// and padding, with the exact text of each outcome.
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+
+#include "driver/run.h"
+#include "loading/station_info.h"
+#include "virtual_line.h"
+
+namespace travek {
+namespace {
+
+constexpr ChipDescriptor k010{0x1F, 0xD5, 0x02, 0xFE};  // AT29C010, 128 KB, 128-byte sectors
+constexpr ChipDescriptor k020{0x1F, 0xDA, 0x04, 0xFC};  // AT29C020, 256 KB
+constexpr ChipDescriptor kNone{0, 0, 0, 0};
+
+struct Outcome {
+  std::optional<int> ended;  // the exit status, if the run ended
+  std::string out;
+  FlashGeometry geometry{};
+  uint32_t length = 0;
+};
+
+Outcome geometry(uint8_t flags, ChipDescriptor chip0, ChipDescriptor chip1, uint32_t length,
+                 uint32_t start_address = 0) {
+  sim::VirtualLine line;
+  Outcome o;
+  RunOptions options;
+  options.start_address = start_address;
+  std::fill(data_buffer, data_buffer + DATA_BUFFER_SIZE, 0);
+  std::fill(data_buffer, data_buffer + length, 0x5A);
+  o.length = length;
+  o.ended = line.run([&] {
+    o.geometry =
+        station_geometry(StationInfo{flags, {chip0, chip1}}, options, data_buffer, &o.length);
+  });
+  o.out = line.output();
+  return o;
+}
+
+const std::string kPressKey = "\nPress a key to exit\n\n";
+const std::string kKT20 = "\nСтанция класса:    KT20\n";
+const std::string kChip0 = "Тип FLASH_0:       ";
+const std::string kChip1 = "Тип FLASH_1:       ";
+const std::string k128 = "Общий объем FLASH: 128 Кб (131072 байт)\n";
+
+bool ends_with(const std::string& text, const std::string& end) {
+  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+std::string data_line(uint32_t length) {
+  return "Объем загружаемых данных:  " + std::to_string(length) + " байт\n\n";
+}
+
+TEST(Geometry, OneChipWholeFlashAtTheTop) {
+  Outcome o = geometry(0x00, k010, kNone, 131072);
+  EXPECT_FALSE(o.ended);
+  EXPECT_EQ(o.out, kKT20 + kChip0 + "AT29C010   \n" + k128 + data_line(131072));
+  EXPECT_EQ(o.geometry.total, 131072u);
+  EXPECT_EQ(o.geometry.sector, 128);
+  EXPECT_EQ(o.geometry.start_address, 0xE0000u);
+  EXPECT_EQ(o.geometry.sector_count, 1024);
+}
+
+TEST(Geometry, TwoEqualChipsDoubleSizeAndSector) {
+  Outcome o = geometry(0x04, k010, k010, 4096);
+  EXPECT_FALSE(o.ended);
+  EXPECT_EQ(o.out, "\nСтанция класса:    KT57/83\n" + kChip0 + "AT29C010   \n" + kChip1 +
+                       "AT29C010   \n" + "Общий объем FLASH: 256 Кб (262144 байт)\n" +
+                       data_line(4096));
+  EXPECT_EQ(o.geometry.sector, 256);
+  EXPECT_EQ(o.geometry.sector_count, 16);
+}
+
+TEST(Geometry, ClassNamesAndChipNames) {
+  EXPECT_NE(geometry(0x08, k010, kNone, 128).out.find("класса:    DV20R\n"), std::string::npos);
+  EXPECT_NE(geometry(0x0F, k010, k010, 256).out.find("класса:    DP57\n"), std::string::npos);
+  Outcome sst = geometry(0x00, {0xBF, 0x07, 0x02, 0xFE}, kNone, 128);
+  EXPECT_NE(sst.out.find(kChip0 + "SST29EE010 \n"), std::string::npos);
+  Outcome unknown = geometry(0x00, {0x12, 0x34, 0x02, 0xFE}, kNone, 128);
+  EXPECT_NE(unknown.out.find(kChip0 + "UNKNOWN    \n"), std::string::npos);
+}
+
+TEST(Geometry, MissingChips) {
+  Outcome alone = geometry(0x00, kNone, kNone, 128);
+  EXPECT_EQ(alone.ended, 255);
+  EXPECT_EQ(alone.out, kKT20 + kChip0 + "Bad!\n" + kPressKey);
+
+  // With a second chip announced, both lines print before the run ends.
+  Outcome second = geometry(0x04, k010, kNone, 128);
+  EXPECT_EQ(second.ended, 255);
+  EXPECT_EQ(second.out, "\nСтанция класса:    KT57/83\n" + kChip0 + "AT29C010   \n" + kChip1 +
+                            "Bad!\n" + kPressKey);
+  Outcome first = geometry(0x04, kNone, k010, 128);
+  EXPECT_EQ(first.ended, 255);
+  EXPECT_NE(first.out.find(kChip0 + "Bad!\n" + kChip1 + "AT29C010   \n" + kPressKey),
+            std::string::npos);
+}
+
+TEST(Geometry, DifferentChips) {
+  Outcome o = geometry(0x04, k010, k020, 128);
+  EXPECT_EQ(o.ended, 255);
+  EXPECT_NE(o.out.find(kChip0 + "AT29C010   \n" + kChip1 + "AT29C020   \n" +
+                       "FLASH_0 и FLASH_1 не одинаковы!\n\n" + kPressKey),
+            std::string::npos)
+      << o.out;
+}
+
+TEST(Geometry, StartAddressBounds) {
+  const std::string outside = "\nНачальный адрес загрузки за пределами FLASH!\n\n" + kPressKey;
+  EXPECT_FALSE(geometry(0x00, k010, kNone, 128, 0xE0000).ended);
+  Outcome top = geometry(0x00, k010, kNone, 128, 0x100000);
+  EXPECT_EQ(top.ended, 255);
+  EXPECT_EQ(top.out, kKT20 + kChip0 + "AT29C010   \n" + k128 + data_line(128) + outside);
+  EXPECT_TRUE(ends_with(geometry(0x00, k010, kNone, 128, 0xDFF80).out, outside));
+}
+
+TEST(Geometry, DataLengthAgainstTheTotal) {
+  EXPECT_FALSE(geometry(0x00, k010, kNone, 131072).ended);
+  Outcome over = geometry(0x00, k010, kNone, 131073);
+  EXPECT_EQ(over.ended, 255);
+  EXPECT_EQ(over.out, kKT20 + kChip0 + "AT29C010   \n" + k128 + data_line(131073) +
+                          "\nФайл слишком большой!\n\n" + kPressKey);
+}
+
+TEST(Geometry, SectorSizeConflicts) {
+  const std::string conflict = "\nКонфликт с размером сектора!\n\n" + kPressKey;
+  Outcome odd = geometry(0x00, {0x1F, 0xD5, 0x03, 0xFE}, kNone, 192);  // 192-byte sectors
+  EXPECT_EQ(odd.ended, 255);
+  EXPECT_TRUE(ends_with(odd.out, conflict)) << odd.out;
+  Outcome zero = geometry(0x00, {0x1F, 0xD5, 0x00, 0xFE}, kNone, 128);  // present, no sectors
+  EXPECT_EQ(zero.ended, 255);
+  EXPECT_TRUE(ends_with(zero.out, conflict)) << zero.out;
+}
+
+TEST(Geometry, AutomaticAddressNeedsWholeSectors) {
+  Outcome o = geometry(0x00, k010, kNone, 1000);
+  EXPECT_EQ(o.ended, 255);
+  EXPECT_NE(o.out.find(data_line(1000) + "\nНачальный адрес загрузки не в начале сектора!\n\n" +
+                       kPressKey),
+            std::string::npos)
+      << o.out;
+}
+
+TEST(Geometry, ExplicitAddressPadsToWholeSectors) {
+  Outcome o = geometry(0x00, k010, kNone, 1000, 0xE0000);
+  EXPECT_FALSE(o.ended);
+  EXPECT_EQ(o.length, 1024u);
+  EXPECT_EQ(o.geometry.data_length, 1024u);
+  EXPECT_EQ(o.geometry.sector_count, 8);
+  EXPECT_EQ(data_buffer[999], 0x5A);
+  for (uint32_t i = 1000; i < 1024; ++i) EXPECT_EQ(data_buffer[i], 0xFF) << i;
+  EXPECT_EQ(data_buffer[1024], 0x00);
+  EXPECT_NE(o.out.find(data_line(1000)), std::string::npos) << "the size as loaded";
+}
+
+TEST(Geometry, ExplicitAddressMustNotRunPastTheTopOfTheSpace) {
+  // 200 bytes at the last 128-byte sector pad to 256 and would end past 0x100000.
+  Outcome o = geometry(0x00, k010, kNone, 200, 0xFFF80);
+  EXPECT_EQ(o.ended, 255);
+  EXPECT_NE(o.out.find("\nФайл слишком большой!\n\n" + kPressKey), std::string::npos) << o.out;
+  EXPECT_FALSE(geometry(0x00, k010, kNone, 128, 0xFFF80).ended);
+}
+
+TEST(Geometry, SizeCodesOfBothChipsCountWithoutTheSecondChipFlag) {
+  Outcome o = geometry(0x00, k010, k010, 256);
+  EXPECT_FALSE(o.ended);
+  EXPECT_EQ(o.geometry.total, 262144u);
+  EXPECT_EQ(o.geometry.sector, 256);
+  EXPECT_EQ(o.out.find(kChip1), std::string::npos);
+}
+
+}  // namespace
+}  // namespace travek
