@@ -8,9 +8,27 @@ namespace {
 
 struct termios2 kept {};
 
+// Rates with a code of their own. Others go as BOTHER with the rate in
+// c_ospeed; programs that read the line through the old interface (Wine's
+// serial layer among them) cannot make sense of that, so it is kept for the
+// rates that need it.
+struct StandardRate {
+  uint32_t rate;
+  tcflag_t code;
+};
+constexpr StandardRate kStandardRates[] = {
+    {1200, B1200},     {2400, B2400},     {4800, B4800},     {9600, B9600},
+    {19200, B19200},   {38400, B38400},   {57600, B57600},   {115200, B115200},
+    {230400, B230400}, {460800, B460800}, {921600, B921600},
+};
+
 void rate_fields(struct termios2* t, uint32_t rate, int stop_bits) {
   t->c_cflag &= ~static_cast<tcflag_t>(CBAUD | (CBAUD << IBSHIFT) | CSTOPB);
-  t->c_cflag |= BOTHER;  // the input rate follows the output rate (CIBAUD zero)
+  tcflag_t code = BOTHER;
+  for (const StandardRate& standard : kStandardRates) {
+    if (standard.rate == rate) code = standard.code;
+  }
+  t->c_cflag |= code;  // the input rate follows the output rate (CIBAUD zero)
   if (stop_bits == 2) t->c_cflag |= CSTOPB;
   t->c_ispeed = rate;
   t->c_ospeed = rate;

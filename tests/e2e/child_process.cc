@@ -114,16 +114,28 @@ void RunningChild::signal(int sig) { kill(pid_, sig); }
 
 ChildResult RunningChild::finish(int timeout_ms) {
   int64_t deadline = now_ms() + timeout_ms;
-  while (pump(50)) {
-    if (now_ms() > deadline) {
+  int raw = 0;
+  bool exited = false;
+  while (!exited && pump(50)) {
+    exited = waitpid(pid_, &raw, WNOHANG) == pid_;
+    if (!exited && now_ms() > deadline) {
       result_.timed_out = true;
       kill(-pid_, SIGKILL);
       kill(pid_, SIGKILL);
       break;
     }
   }
-  int raw = 0;
-  while (waitpid(pid_, &raw, 0) < 0 && errno == EINTR) {
+  // Processes the child left behind may hold its pipes open: take what is
+  // there once it has gone, without waiting for them.
+  if (exited) {
+    size_t before;
+    do {
+      before = result_.out.size() + result_.err.size();
+      pump(20);
+    } while (result_.out.size() + result_.err.size() != before);
+  } else {
+    while (waitpid(pid_, &raw, 0) < 0 && errno == EINTR) {
+    }
   }
   pid_ = -1;
   result_.status = status_of(raw);

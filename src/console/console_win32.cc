@@ -1,0 +1,134 @@
+// Windows console: code page 866 text written unbuffered, keys by _getch
+// without echo, the status light by text attribute, and a control handler
+// that swallows Ctrl+C and Ctrl+Break. When standard input or output is
+// redirected (a script, a log file) keys come from the input stream, one
+// byte a key, and the characters written in place go to the output stream,
+// so nothing waits on a console that is not there and a log holds it all.
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+#include "common/constants.h"
+#include "common/messages.h"
+#include "console/console.h"
+#include "driver/to_oem.h"
+
+// After our own headers: <windows.h> defines the CE_* constants again, as macros.
+#include <conio.h>
+#include <windows.h>
+
+namespace travek {
+namespace {
+
+struct ConsoleState {
+  bool keys_from_console = true;
+  bool output_to_console = true;
+  int pending_key = -1;
+  bool input_ended = false;
+};
+
+ConsoleState console;
+
+BOOL WINAPI ignore_control_event(DWORD) { return TRUE; }
+
+bool is_console(DWORD std_handle) {
+  DWORD mode;
+  return GetConsoleMode(GetStdHandle(std_handle), &mode) != 0;
+}
+
+// One byte of redirected input; false at its end.
+bool read_input_byte(int* key) {
+  unsigned char byte;
+  DWORD got = 0;
+  if (!ReadFile(GetStdHandle(STD_INPUT_HANDLE), &byte, 1, &got, nullptr) || got == 0) {
+    console.input_ended = true;
+    return false;
+  }
+  *key = byte == '\n' ? KEY_ENTER : byte;
+  return true;
+}
+
+}  // namespace
+
+void console_setup() {
+  console = ConsoleState{};
+  console.keys_from_console = is_console(STD_INPUT_HANDLE);
+  console.output_to_console = is_console(STD_OUTPUT_HANDLE);
+  std::setvbuf(stdout, nullptr, _IONBF, 0);
+  SetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), ENABLE_PROCESSED_INPUT);
+  CONSOLE_CURSOR_INFO cursor{12, TRUE};
+  SetConsoleCursorInfo(GetStdHandle(STD_OUTPUT_HANDLE), &cursor);
+}
+
+void console_ignore_interrupts() { SetConsoleCtrlHandler(ignore_control_event, TRUE); }
+
+void con_write(const char* text) { std::fputs(text, stdout); }
+
+void con_printf(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::vprintf(format, args);
+  va_end(args);
+}
+
+void con_line(const char* text) { std::puts(text); }
+
+void con_putch(char ch) {
+  if (console.output_to_console) {
+    _putch(static_cast<unsigned char>(ch));
+  } else {
+    std::putchar(static_cast<unsigned char>(ch));
+  }
+}
+
+void con_set_colour(int attribute) {
+  SetConsoleTextAttribute(GetStdHandle(STD_OUTPUT_HANDLE), static_cast<WORD>(attribute));
+}
+
+bool con_key_waiting() {
+  if (console.keys_from_console) return _kbhit() != 0;
+  if (console.pending_key >= 0) return true;
+  if (console.input_ended) return false;
+  // A pipe tells how much waits in it; a file always has its next byte.
+  HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  DWORD waiting = 0;
+  if (GetFileType(input) == FILE_TYPE_PIPE &&
+      (!PeekNamedPipe(input, nullptr, 0, nullptr, &waiting, nullptr) || waiting == 0)) {
+    return false;
+  }
+  int key;
+  if (!read_input_byte(&key)) return false;
+  console.pending_key = key;
+  return true;
+}
+
+int con_read_key() {
+  if (console.keys_from_console) return _getch();
+  if (console.pending_key >= 0) {
+    int key = console.pending_key;
+    console.pending_key = -1;
+    return key;
+  }
+  int key;
+  if (console.input_ended || !read_input_byte(&key)) return KEY_END_OF_INPUT;
+  return key;
+}
+
+// Arguments arrive in the Windows code page; the console shows code page 866.
+void con_user_text(char* text) { to_oem(text); }
+
+void con_diagnostic(const char* format, ...) {
+  std::fputs(msg::kDiagPrefix, stderr);
+  va_list args;
+  va_start(args, format);
+  std::vfprintf(stderr, format, args);
+  va_end(args);
+  std::fputs("\n", stderr);
+}
+
+void con_end_process(int status) {
+  std::fflush(stdout);
+  ExitProcess(static_cast<UINT>(status));
+}
+
+}  // namespace travek

@@ -1,0 +1,182 @@
+// Windows serial port through the communications interface: CreateFileA
+// without sharing, the kept DCB, COMMTIMEOUTS set per read mode, synchronous
+// ReadFile and WriteFile, and timeGetTime for the millisecond clock.
+#include <cstdio>
+#include <cstring>
+
+#include "common/constants.h"
+#include "common/messages.h"
+#include "console/console.h"
+#include "link/port.h"
+
+// After our own headers: <windows.h> defines the CE_* constants again, as macros.
+#include <windows.h>
+
+namespace travek {
+namespace {
+
+struct PortState {
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  char name[256] = {};
+  DCB settings{};           // the kept line settings record
+  bool modem_lines = true;  // false on a virtual port without RTS
+};
+
+PortState port;
+
+void report(DWORD error) {
+  if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) {
+    con_diagnostic(msg::kDiagHeldByOther, port.name);
+    return;
+  }
+  char reason[256] = "unknown error";
+  FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
+                 MAKELANGID(LANG_ENGLISH, SUBLANG_DEFAULT), reason, sizeof(reason), nullptr);
+  // The system's text ends with a line break of its own.
+  for (size_t n = std::strlen(reason); n > 0 && (reason[n - 1] == '\n' || reason[n - 1] == '\r');) {
+    reason[--n] = '\0';
+  }
+  con_diagnostic(msg::kDiagReason, port.name, reason);
+}
+
+void set_timeouts(DWORD interval, DWORD multiplier, DWORD constant) {
+  COMMTIMEOUTS timeouts{interval, multiplier, constant, 0, 0};
+  SetCommTimeouts(port.handle, &timeouts);
+}
+
+}  // namespace
+
+const char* port_name_for_digit(char digit) {
+  static char name[] = "COM2";
+  name[3] = digit;
+  return name;
+}
+
+bool port_open(const char* name) {
+  port = PortState{};
+  std::snprintf(port.name, sizeof(port.name), "%s", name);
+  // Ports above COM9 exist only under the device namespace.
+  char device[sizeof(port.name) + 4];
+  std::snprintf(device, sizeof(device), "%s%s",
+                std::strncmp(name, "\\\\.\\", 4) == 0 ? "" : "\\\\.\\", name);
+  port.handle = CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (port.handle == INVALID_HANDLE_VALUE) {
+    report(GetLastError());
+    return false;
+  }
+  return true;
+}
+
+bool port_is_open() { return port.handle != INVALID_HANDLE_VALUE; }
+
+void port_close() {
+  if (port.handle == INVALID_HANDLE_VALUE) return;
+  CloseHandle(port.handle);
+  port.handle = INVALID_HANDLE_VALUE;
+}
+
+bool port_configure(uint32_t rate, int data_bits, int stop_bits) {
+  DCB& dcb = port.settings;
+  dcb.DCBlength = sizeof(DCB);
+  if (!GetCommState(port.handle, &dcb)) {
+    report(GetLastError());
+    return false;
+  }
+  dcb.Parity = NOPARITY;
+  dcb.BaudRate = rate;
+  dcb.ByteSize = static_cast<BYTE>(data_bits);
+  dcb.StopBits = stop_bits == 2 ? TWOSTOPBITS : ONESTOPBIT;
+  // The low 16 bits of the flag word masked with 0x8491, then bits 0 and 4
+  // set: binary, no parity check, no handshake of any kind, DTR held on, RTS
+  // left to the reset pulse. fTXContinueOnXoff, fErrorChar and the reserved
+  // bits keep what the port reported.
+  dcb.fBinary = TRUE;
+  dcb.fParity = FALSE;
+  dcb.fOutxCtsFlow = FALSE;
+  dcb.fOutxDsrFlow = FALSE;
+  dcb.fDtrControl = DTR_CONTROL_ENABLE;
+  dcb.fDsrSensitivity = FALSE;
+  dcb.fOutX = FALSE;
+  dcb.fInX = FALSE;
+  dcb.fNull = FALSE;
+  dcb.fRtsControl = RTS_CONTROL_DISABLE;
+  dcb.fAbortOnError = FALSE;
+  if (!SetCommState(port.handle, &dcb) || !SetupComm(port.handle, LINK_BLOCK, LINK_BLOCK)) {
+    report(GetLastError());
+    return false;
+  }
+  return true;
+}
+
+bool port_set_line(uint32_t rate, int stop_bits) {
+  port.settings.BaudRate = rate;
+  port.settings.StopBits = stop_bits == 2 ? TWOSTOPBITS : ONESTOPBIT;
+  return SetCommState(port.handle, &port.settings) != 0;
+}
+
+bool port_set_rts(bool on) {
+  if (!port.modem_lines) return true;
+  if (EscapeCommFunction(port.handle, on ? SETRTS : CLRRTS)) return true;
+  DWORD error = GetLastError();
+  if (error == ERROR_NOT_SUPPORTED) {  // a virtual port without modem-control lines
+    port.modem_lines = false;
+    return true;
+  }
+  report(error);
+  return false;
+}
+
+bool port_clear_errors(uint32_t* mask) {
+  DWORD errors = 0;
+  COMSTAT status;
+  if (!ClearCommError(port.handle, &errors, &status)) {
+    *mask = 0;
+    report(GetLastError());
+    return false;
+  }
+  *mask = errors;
+  return true;
+}
+
+bool port_purge() {
+  if (PurgeComm(port.handle, PURGE_TXCLEAR | PURGE_RXCLEAR)) return true;
+  report(GetLastError());
+  return false;
+}
+
+uint32_t port_read_exact(uint8_t* dest, uint32_t n, uint32_t total_ms) {
+  set_timeouts(0, 0, total_ms);
+  DWORD got = 0;
+  if (!ReadFile(port.handle, dest, n, &got, nullptr)) return got;  // a failed read is a short one
+  return got;
+}
+
+uint32_t port_read_available(uint8_t* dest, uint32_t max, uint32_t first_ms) {
+  // With both interval and multiplier MAXDWORD, ReadFile returns at once
+  // with whatever is queued, or with the first byte to arrive.
+  set_timeouts(MAXDWORD, MAXDWORD, first_ms);
+  DWORD got = 0;
+  if (!ReadFile(port.handle, dest, max, &got, nullptr)) return got;
+  return got;
+}
+
+uint32_t port_write(const uint8_t* data, uint32_t n) {
+  DWORD written = 0;
+  WriteFile(port.handle, data, n, &written, nullptr);
+  return written;
+}
+
+void port_send_now(uint8_t byte) {
+  // Where the driver cannot send a byte ahead of the queue, send it plainly:
+  // the queue is empty whenever this is used.
+  if (TransmitCommChar(port.handle, static_cast<char>(byte))) return;
+  DWORD written = 0;
+  WriteFile(port.handle, &byte, 1, &written, nullptr);
+}
+
+uint32_t port_clock_ms() { return timeGetTime(); }
+
+void port_clock_spin() {}
+
+}  // namespace travek

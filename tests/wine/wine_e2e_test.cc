@@ -1,0 +1,158 @@
+// Travek32.exe under Wine: its texts as code page 866 bytes, byte for byte,
+// and the serial path through a COM port of the Wine prefix linked to
+// station-sim's pseudo-terminal. Wine passes only standard rates to the line,
+// so the station is of the 10 MHz class (boot 9600, operating 57600).
+#include <iconv.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "child_process.h"
+#include "station_sim_process.h"
+#include "support/images.h"
+
+namespace {
+
+using e2e::ChildResult;
+using testing_support::TempFile;
+
+// The UTF-8 text as the Windows build writes it: code page 866, and CRT
+// text mode turns every line feed into CR LF.
+std::string console_bytes(const std::string& utf8) {
+  iconv_t cd = iconv_open("CP866", "UTF-8");
+  std::string in = utf8, out(utf8.size(), '\0');
+  char* src = in.data();
+  char* dst = out.data();
+  size_t src_left = in.size(), dst_left = out.size();
+  iconv(cd, &src, &src_left, &dst, &dst_left);
+  iconv_close(cd);
+  out.resize(out.size() - dst_left);
+  std::string crlf;
+  for (char c : out) {
+    if (c == '\n') crlf += '\r';
+    crlf += c;
+  }
+  return crlf;
+}
+
+class WineE2e : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    const char* prefix = std::getenv("WINEPREFIX");
+    ASSERT_NE(prefix, nullptr) << "set WINEPREFIX to a prefix made with wineboot";
+    com2_ = std::string(prefix) + "/dosdevices/com2";
+    com12_ = std::string(prefix) + "/dosdevices/com12";
+  }
+
+  // The exe runs from a Windows path of its own folder, with Linux paths
+  // to files as Z: paths.
+  static ChildResult travek(const std::vector<std::string>& args, int timeout_ms = 60000) {
+    std::vector<std::string> all = {TRAVEK_WINDOWS_EXE};
+    all.insert(all.end(), args.begin(), args.end());
+    e2e::ChildOptions options;
+    options.timeout_ms = timeout_ms;
+    return e2e::run_child(WINE_PROGRAM, all, options);
+  }
+
+  static std::string windows_path(const std::string& path) { return "Z:" + path; }
+
+  static std::string com2_;
+  static std::string com12_;
+};
+
+std::string WineE2e::com2_;
+std::string WineE2e::com12_;
+
+const std::string kBanner = "\n\"TRAVEK\", WIN32 Console version 1.03\n";
+const std::string kPressKey = "\nPress a key to exit\n\n";
+
+TEST_F(WineE2e, UsageIsWrittenInCodePage866) {
+  ChildResult r = travek({});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, console_bytes(kBanner +
+                                 "\nФормат: Travek32.exe [-o:xxx] [-a:yyy] [-s] [-com#] имя_файла\n"
+                                 "  где: xxx - смещение от начала файла\n"
+                                 "       yyy - адрес, начиная с которого писать\n\n" +
+                                 kPressKey));
+}
+
+TEST_F(WineE2e, SwitchAndFileErrors) {
+  TempFile file(std::vector<uint8_t>(64, 0x11));
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;
+  } cases[] = {
+      {{"-com5", windows_path(file.path())}, "\nНедопустимый порт: -com5\n\n"},
+      {{"-o:0"}, "\nОшибка при вводе смещения: 0\n\n"},
+      {{"-A:xyz"}, "\nОшибка при вводе адреса: xyz\n\n"},
+      {{"-x"}, "\nНедопустимый ключ: -x\n\n"},
+      {{"-s"}, "\nНе определено имя файла!\n\n\n"},
+      {{"Z:\\no\\such.bin"}, "\nОшибка открытия файла: \"Z:\\no\\such.bin\"\n\n"},
+  };
+  for (const Case& c : cases) {
+    ChildResult r = travek(c.args);
+    EXPECT_EQ(r.status, 255) << c.args[0];
+    EXPECT_EQ(r.out, console_bytes(kBanner + c.message + kPressKey)) << c.args[0];
+  }
+}
+
+TEST_F(WineE2e, MissingPortIsReported) {
+  TempFile file(std::vector<uint8_t>(64, 0x11));
+  ChildResult r = travek({"-port:COM9", windows_path(file.path())});
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, console_bytes(kBanner +
+                                 "\nНедоступен или неисправен порт: COM9\n"
+                                 "- возможно захвачен другой программой\n" +
+                                 kPressKey));
+  EXPECT_NE(r.err.find("travek32: COM9: "), std::string::npos) << r.err;
+}
+
+TEST_F(WineE2e, SendOnlyModeThroughComPortTwelve) {
+  // Ports above COM9 are opened as \\.\COM12; the messages name COM12.
+  e2e::StationSim sim({"--link", com12_, "--expect", "resident"});
+  ASSERT_FALSE(sim.port().empty());
+  TempFile resident(testing_support::builtin_image());
+  ChildResult r = travek({"-s", "-port:COM12", windows_path(resident.path())});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find(console_bytes("\nПорт COM12: Ожидание СТАРТА станции, (\"Esc\"- выход)\n")),
+            std::string::npos);
+  EXPECT_NE(r.out.find(console_bytes("Ok! FQ: 10mHz\nЗасылаем резидента... T= ")),
+            std::string::npos);
+  EXPECT_NE(r.out.find(console_bytes(" ms, Резидент: Старт - Ok!\n" + kPressKey)),
+            std::string::npos);
+  sim.finish();
+  EXPECT_EQ(e2e::json_field(sim.verdict(), "clean"), "true") << sim.verdict();
+  EXPECT_EQ(e2e::json_field(sim.verdict(), "handshake"), "true");
+}
+
+TEST_F(WineE2e, FullFlashThroughTheWineComPort) {
+  char flash_path[] = "/tmp/travek-wine-flash-XXXXXX";
+  close(mkstemp(flash_path));
+  e2e::StationSim sim({"--link", com2_, "--flash-out", flash_path});
+  std::mt19937 rng(3);
+  std::vector<uint8_t> image(32768);
+  for (size_t i = 0; i < image.size(); ++i)
+    image[i] = i < 8192 ? 0xFF : static_cast<uint8_t>(rng());
+  TempFile file(image);
+  ChildResult r = travek({windows_path(file.path())}, 120000);
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find(console_bytes("\b\b\b100%  T= ")), std::string::npos);
+  ChildResult s = sim.finish();
+  EXPECT_EQ(s.status, 0) << sim.verdict();
+  EXPECT_EQ(e2e::json_field(sim.verdict(), "clean"), "true") << sim.verdict();
+  std::ifstream in(flash_path, std::ios::binary);
+  std::vector<uint8_t> flash((std::istreambuf_iterator<char>(in)), {});
+  unlink(flash_path);
+  ASSERT_GE(flash.size(), image.size());
+  EXPECT_TRUE(std::vector<uint8_t>(flash.end() - static_cast<long>(image.size()), flash.end()) ==
+              image);
+}
+
+}  // namespace
