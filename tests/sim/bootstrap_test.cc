@@ -6,35 +6,26 @@
 
 #include "common/constants.h"
 #include "support/images.h"
+#include "support/virtual_run.h"
 #include "virtual_line.h"
 
 namespace sim {
 namespace {
 
+using testing_support::ends_with;
+using testing_support::kPressKey;
+using testing_support::violations;
+using testing_support::written_at;
+
 using testing_support::Bytes;
 using testing_support::TempFile;
 
 const std::string kWaiting = "\nПорт COM2: Ожидание СТАРТА станции, (\"Esc\"- выход)\n\n";
-const std::string kPressKey = "\nPress a key to exit\n\n";
-
-std::string violations(const Verdict& v) {
-  std::string all;
-  for (const std::string& text : v.violations) all += text + "\n";
-  return all;
-}
 
 // Runs the tool in send-only mode on an image file.
 int send_only(VirtualLine& line, const Bytes& image) {
   TempFile file(image);
   return line.run_tool({"-s", file.path()});
-}
-
-// The time at which the console got a text containing this.
-double written_at(const VirtualLine& line, const std::string& text) {
-  for (const ConsoleWrite& w : line.console_log()) {
-    if (w.text.find(text) != std::string::npos) return w.at_ms;
-  }
-  return -1;
 }
 
 struct ClassCase {

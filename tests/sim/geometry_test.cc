@@ -7,10 +7,14 @@
 
 #include "driver/run.h"
 #include "loading/station_info.h"
+#include "support/virtual_run.h"
 #include "virtual_line.h"
 
 namespace travek {
 namespace {
+
+using testing_support::ends_with;
+using testing_support::kPressKey;
 
 constexpr ChipDescriptor k010{0x1F, 0xD5, 0x02, 0xFE};  // AT29C010, 128 KB, 128-byte sectors
 constexpr ChipDescriptor k020{0x1F, 0xDA, 0x04, 0xFC};  // AT29C020, 256 KB
@@ -40,15 +44,10 @@ Outcome geometry(uint8_t flags, ChipDescriptor chip0, ChipDescriptor chip1, uint
   return o;
 }
 
-const std::string kPressKey = "\nPress a key to exit\n\n";
 const std::string kKT20 = "\nСтанция класса:    KT20\n";
 const std::string kChip0 = "Тип FLASH_0:       ";
 const std::string kChip1 = "Тип FLASH_1:       ";
 const std::string k128 = "Общий объем FLASH: 128 Кб (131072 байт)\n";
-
-bool ends_with(const std::string& text, const std::string& end) {
-  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
-}
 
 std::string data_line(uint32_t length) {
   return "Объем загружаемых данных:  " + std::to_string(length) + " байт\n\n";

@@ -8,15 +8,20 @@
 
 #include "common/constants.h"
 #include "support/images.h"
+#include "support/virtual_run.h"
 #include "virtual_line.h"
 
 namespace sim {
 namespace {
 
+using testing_support::ends_with;
+using testing_support::kPressKey;
+using testing_support::violations;
+using testing_support::written_at;
+
 using testing_support::Bytes;
 using testing_support::TempFile;
 
-const std::string kPressKey = "\nPress a key to exit\n\n";
 const std::string kLoading = "Загрузка FLASH:   0%\b";
 const std::string kJumper =
     "НЕ ЗАБУДЬТЕ СНЯТЬ ПЕРЕМЫЧКУ... (\"Enter\"-продолжить, \"Esc\"-выход)\n\n";
@@ -30,12 +35,6 @@ Bytes random_bytes(size_t n, unsigned seed = 1) {
   return out;
 }
 
-std::string violations(const Verdict& v) {
-  std::string all;
-  for (const std::string& text : v.violations) all += text + "\n";
-  return all;
-}
-
 int load(VirtualLine& line, const Bytes& image, std::vector<std::string> args = {}) {
   TempFile file(image);
   args.push_back(file.path());
@@ -46,10 +45,6 @@ int load(VirtualLine& line, const Bytes& image, std::vector<std::string> args = 
 Bytes flashed(const Verdict& v, uint32_t address, size_t n) {
   auto at = v.flash.begin() + (address - v.flash_base);
   return Bytes(at, at + static_cast<long>(n));
-}
-
-bool ends_with(const std::string& text, const std::string& end) {
-  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
 std::string load_line(const std::string& out) {

@@ -9,10 +9,16 @@
 #include "assets/builtin_resident.h"
 #include "common/crc16.h"
 #include "link/serial_link.h"
+#include "support/virtual_run.h"
 #include "virtual_line.h"
 
 namespace sim {
 namespace {
+
+using testing_support::ends_with;
+using testing_support::kPressKey;
+using testing_support::violations;
+using testing_support::written_at;
 
 using travek::serial_link;
 
@@ -67,12 +73,6 @@ bool await_sectors(int sectors) {
     }
   }
   return true;
-}
-
-std::string violations(const Verdict& v) {
-  std::string all;
-  for (const std::string& text : v.violations) all += text + "\n";
-  return all;
 }
 
 TEST(ScriptedPc, CorrectSessionIsCleanAndComplete) {
