@@ -79,6 +79,10 @@ bool PtyStation::open_pty() {
 // master does not report a hang-up; it lets go once a tool has taken over.
 void PtyStation::hold_slave() {
   held_slave_ = open(slave_path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (held_slave_ < 0) {
+    // Still exclusive to a program that ended without releasing it.
+    std::fprintf(stderr, "station-sim: %s: %s\n", slave_path_.c_str(), std::strerror(errno));
+  }
 }
 
 LineSide PtyStation::tool_side() {

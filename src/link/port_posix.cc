@@ -123,6 +123,9 @@ bool port_is_open() { return port.fd >= 0; }
 
 void port_close() {
   if (port.fd < 0) return;
+  // A pseudo-terminal outlives this descriptor and would stay exclusive,
+  // shutting out the next program; a real port forgets it on close anyway.
+  ioctl(port.fd, TIOCNXCL);
   ::close(port.fd);
   port.fd = -1;
 }

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -119,6 +120,19 @@ TEST_F(DriverE2e, PortHeldByAnotherProgramIsRefused) {
                            "\n- возможно захвачен другой программой\n"));
   EXPECT_EQ(r.status, 255);
   EXPECT_NE(r.err.find("held by another program"), std::string::npos) << r.err;
+}
+
+TEST_F(DriverE2e, PortIsNoLongerExclusiveAfterTheRun) {
+  // A pseudo-terminal outlives the tool's descriptor: left exclusive, it
+  // would refuse every later program but root's.
+  e2e::PseudoTerminal pty;
+  EXPECT_TRUE(loaded(tool({"-port:" + pty.slave_path(), make_file("image.bin", 64)}, "\x1b")));
+  int fd = open(pty.slave_path().c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(fd, 0);
+  int exclusive = -1;
+  ASSERT_EQ(ioctl(fd, TIOCGEXCL, &exclusive), 0);
+  close(fd);
+  EXPECT_EQ(exclusive, 0);
 }
 
 TEST_F(DriverE2e, SomethingThatIsNotASerialDeviceIsRefused) {
