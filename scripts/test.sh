@@ -16,11 +16,13 @@ fi
 TRAVEK_WINDOWS=$windows bash scripts/setup.sh
 
 windows_exe=""
+wine_prefix=""
 if [ "$windows" = 1 ]; then
   bash scripts/build_windows.sh
   windows_exe="$PWD/build-win/Travek32.exe"
   # One Wine prefix a run, and one server kept up for all the tests.
-  export WINEPREFIX="$PWD/build-win/wineprefix" WINEDEBUG=-all
+  wine_prefix="$PWD/build-win/wineprefix"
+  export WINEPREFIX="$wine_prefix" WINEDEBUG=-all
   rm -rf "$WINEPREFIX"
   wineboot -i >/dev/null 2>&1
   wineserver -w  # the server wineboot started lingers a while
@@ -28,7 +30,8 @@ if [ "$windows" = 1 ]; then
   trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 fi
 
-TRAVEK_CMAKE_ARGS="-DTRAVEK_WINDOWS_EXE=$windows_exe" bash scripts/build.sh "$dir"
+TRAVEK_CMAKE_ARGS="-DTRAVEK_WINDOWS_EXE=$windows_exe -DTRAVEK_WINE_PREFIX=$wine_prefix" \
+  bash scripts/build.sh "$dir"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 ctest --test-dir "$dir" --output-on-failure -j2

@@ -205,7 +205,7 @@ void StationModel::receive(const Received& r) {
             format("framing error from the PC at the resident rate %.0f bit/s", rx_side_.rate));
       }
       if (phase_ == Phase::kStartRecord) {
-        on_start_record(r.value, r.ready);
+        on_start_record(r.value);
       } else {
         on_stream_byte(r);
       }
@@ -228,11 +228,10 @@ void StationModel::on_body_byte(const Received& r) {
   }
   body_.push_back(r.value);
   verdict_.body_bytes = static_cast<long>(body_.size());
-  if (body_.size() == body_length_) start_resident(r.ready);
+  if (body_.size() == body_length_) start_resident();
 }
 
-void StationModel::start_resident(Micros t) {
-  (void)t;
+void StationModel::start_resident() {
   const uint32_t divisor_at = 6 + divisor_offset_;  // image offset
   const bool in_body = divisor_at >= 8 && divisor_at < 8 + body_length_;
   for (uint32_t i = 0; i < body_length_; ++i) {
@@ -296,8 +295,7 @@ bool StationModel::flash_holds(uint32_t address, uint32_t length) const {
          static_cast<uint64_t>(address) + length <= travek::ADDRESS_SPACE_END;
 }
 
-void StationModel::on_start_record(uint8_t byte, Micros t) {
-  (void)t;
+void StationModel::on_start_record(uint8_t byte) {
   record_.push_back(byte);
   if (record_.size() < 4) return;
   if (travek::crc16(record_.data(), 4, 0) != 0) violation("start record CRC is wrong");

@@ -63,10 +63,10 @@ class StationModel {
   void violation(const std::string& text);
 
   void on_body_byte(const Received& r);
-  void start_resident(Micros t);
+  void start_resident();
   void on_handshake(const Received& r);
   void send_station_packet(Micros t);
-  void on_start_record(uint8_t byte, Micros t);
+  void on_start_record(uint8_t byte);
   void on_stream_byte(const Received& r);
   void consume(Micros t);
   void on_record(Micros t);

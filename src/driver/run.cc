@@ -18,7 +18,7 @@ uint8_t data_buffer[DATA_BUFFER_SIZE];
 uint32_t data_length = 0;
 
 void terminate() {
-  if (port_open_now()) close_port();
+  close_port();
   con_line(msg::kPressKeyToExit);
   con_read_key();
   con_end_process(exit_code);

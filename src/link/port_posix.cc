@@ -10,6 +10,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -52,13 +53,25 @@ int64_t monotonic_ns() {
   return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
+timespec duration(int64_t ns) {
+  return timespec{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+}
+
 // Waits for the descriptor until the deadline; false once it has passed.
 bool wait_until(short events, int64_t deadline_ns) {
   int64_t left = deadline_ns - monotonic_ns();
   if (left <= 0) return false;
-  timespec timeout{static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
+  timespec timeout = duration(left);
   pollfd p{port.fd, events, 0};
   int r = ppoll(&p, 1, &timeout, nullptr);
+  if (r > 0 && !(p.revents & events)) {
+    // The device has gone (a USB adapter pulled out): the line is as good as
+    // silent, so let the wait run out instead of spinning on the error.
+    timespec rest = duration(std::max<int64_t>(0, deadline_ns - monotonic_ns()));
+    while (nanosleep(&rest, &rest) != 0 && errno == EINTR) {
+    }
+    return false;
+  }
   return r > 0 || (r < 0 && errno == EINTR);
 }
 

@@ -10,9 +10,9 @@ SerialLink serial_link;
 
 bool open_port(const char* name) { return port_open(name); }
 
-void close_port() { port_close(); }
-
-bool port_open_now() { return port_is_open(); }
+void close_port() {
+  if (port_is_open()) port_close();
+}
 
 bool configure_port(uint32_t rate, int data_bits, int stop_bits) {
   if (!port_configure(rate, data_bits, stop_bits)) return false;

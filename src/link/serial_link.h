@@ -22,8 +22,8 @@ struct SerialLink {
 extern SerialLink serial_link;
 
 bool open_port(const char* name);
+// Closes the port if it is open.
 void close_port();
-bool port_open_now();
 
 // Configures the line and ends with the reset pulse.
 bool configure_port(uint32_t rate, int data_bits, int stop_bits);

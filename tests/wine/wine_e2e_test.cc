@@ -44,9 +44,11 @@ std::string console_bytes(const std::string& utf8) {
 
 class WineE2e : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
+  void SetUp() override {
     const char* prefix = std::getenv("WINEPREFIX");
-    ASSERT_NE(prefix, nullptr) << "set WINEPREFIX to a prefix made with wineboot";
+    ASSERT_NE(prefix, nullptr) << "WINEPREFIX names no Wine prefix";
+    ASSERT_EQ(access((std::string(prefix) + "/dosdevices").c_str(), F_OK), 0)
+        << prefix << " is not a Wine prefix: make it with wineboot -i";
     com2_ = std::string(prefix) + "/dosdevices/com2";
     com12_ = std::string(prefix) + "/dosdevices/com12";
   }
