@@ -28,7 +28,7 @@ int status_of(int raw) {
 }  // namespace
 
 RunningChild::RunningChild(const std::string& program, const std::vector<std::string>& args,
-                           const std::vector<std::string>& env, int stdin_fd) {
+                           const std::vector<std::string>& env, int stdin_fd, int stdout_fd) {
   int in[2], out[2], err[2];
   if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
     return;
@@ -36,7 +36,7 @@ RunningChild::RunningChild(const std::string& program, const std::vector<std::st
   pid_ = fork();
   if (pid_ == 0) {
     dup2(stdin_fd >= 0 ? stdin_fd : in[0], 0);
-    dup2(out[1], 1);
+    dup2(stdout_fd >= 0 ? stdout_fd : out[1], 1);
     dup2(err[1], 2);
     setpgid(0, 0);
     std::vector<char*> argv;

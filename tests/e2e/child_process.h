@@ -29,10 +29,10 @@ ChildResult run_child(const std::string& program, const std::vector<std::string>
 // A child left running: for tests that act on it while it works.
 class RunningChild {
  public:
-  // stdin_fd: a descriptor to give the child as its standard input instead
-  // of a pipe (a terminal, say).
+  // stdin_fd, stdout_fd: descriptors to give the child instead of pipes (a
+  // terminal, say); what goes to such a stdout is not collected here.
   RunningChild(const std::string& program, const std::vector<std::string>& args,
-               const std::vector<std::string>& env = {}, int stdin_fd = -1);
+               const std::vector<std::string>& env = {}, int stdin_fd = -1, int stdout_fd = -1);
   ~RunningChild();
   RunningChild(const RunningChild&) = delete;
   RunningChild& operator=(const RunningChild&) = delete;

@@ -1,6 +1,7 @@
 // The console of the real binary: Ctrl+C during a run, and the terminal on
 // standard input put back as it was on every way out.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <termios.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 
 #include "child_process.h"
 #include "pseudo_terminal.h"
+#include "station_sim_process.h"
 #include "support/images.h"
 
 namespace {
@@ -95,6 +97,39 @@ TEST_F(ConsoleE2e, TerminalIsRestoredAfterAFailureAndAfterASignal) {
     EXPECT_EQ(travek.finish(10000).status, 128 + SIGTERM);
     EXPECT_TRUE(keyboard.line_mode());
   }
+}
+
+// What the tool shows on a terminal: the light of a sector with a warning.
+std::string screen_of_a_load_with_a_warning(const std::vector<std::string>& env) {
+  e2e::StationSim sim({"--warn-sectors", "0", "--sector-ms", "40"});
+  e2e::PseudoTerminal screen;
+  // Held open here too: a pseudo-terminal whose last slave closes drops
+  // what is still unread on its master.
+  int slave = open(screen.slave_path().c_str(), O_RDWR | O_NOCTTY);
+  testing_support::TempFile image(std::vector<uint8_t>(1024, 0x5A));
+  RunningChild travek(TRAVEK32_PATH, {"-port:" + sim.port(), image.path()}, env, -1, slave);
+  travek.close_input();
+  std::string shown;
+  char buf[4096];
+  pollfd p{screen.master(), POLLIN, 0};
+  while (shown.find("Press a key to exit") == std::string::npos && poll(&p, 1, 10000) > 0) {
+    ssize_t n = read(screen.master(), buf, sizeof(buf));
+    if (n <= 0) break;
+    shown.append(buf, static_cast<size_t>(n));
+  }
+  travek.finish(10000);
+  close(slave);
+  return shown;
+}
+
+TEST(ConsoleColourE2e, StatusLightIsRedOnATerminalUnlessNoColor) {
+  // Whether the warning itself gets a redraw depends on the wall clock (the
+  // 90 ms throttle); the final light after a warning is always red.
+  std::string coloured = screen_of_a_load_with_a_warning({});
+  EXPECT_NE(coloured.find("100\x1b[91m%\x1b[0m  T= "), std::string::npos) << coloured;
+  std::string plain = screen_of_a_load_with_a_warning({"NO_COLOR=1"});
+  EXPECT_EQ(plain.find("\x1b["), std::string::npos) << plain;
+  EXPECT_NE(plain.find("100%  T= "), std::string::npos) << plain;
 }
 
 }  // namespace

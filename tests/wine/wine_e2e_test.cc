@@ -45,12 +45,13 @@ std::string console_bytes(const std::string& utf8) {
 class WineE2e : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* prefix = std::getenv("WINEPREFIX");
-    ASSERT_NE(prefix, nullptr) << "WINEPREFIX names no Wine prefix";
-    ASSERT_EQ(access((std::string(prefix) + "/dosdevices").c_str(), F_OK), 0)
-        << prefix << " is not a Wine prefix: make it with wineboot -i";
-    com2_ = std::string(prefix) + "/dosdevices/com2";
-    com12_ = std::string(prefix) + "/dosdevices/com12";
+    const std::string prefix = TRAVEK_WINE_PREFIX;
+    ASSERT_EQ(access((prefix + "/dosdevices").c_str(), F_OK), 0)
+        << "\"" << prefix << "\" is not a Wine prefix: make it with wineboot -i";
+    setenv("WINEPREFIX", prefix.c_str(), 1);
+    setenv("WINEDEBUG", "-all", 1);
+    com2_ = prefix + "/dosdevices/com2";
+    com12_ = prefix + "/dosdevices/com12";
   }
 
   // The exe runs from a Windows path of its own folder, with Linux paths
