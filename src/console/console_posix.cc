@@ -18,6 +18,7 @@
 #include "common/constants.h"
 #include "common/messages.h"
 #include "console/console.h"
+#include "console/key_stream.h"
 
 namespace travek {
 namespace {
@@ -27,8 +28,6 @@ struct ConsoleState {
   bool colour = false;
   bool saved_valid = false;
   termios saved{};
-  int pending_key = -1;
-  bool input_ended = false;
 };
 
 ConsoleState console;
@@ -55,27 +54,12 @@ void write_all(int fd, const char* data, size_t length) {
   }
 }
 
-// Reads one byte of standard input; false at end of input.
-bool read_input_byte(int* key) {
-  for (;;) {
-    unsigned char byte;
-    ssize_t n = ::read(STDIN_FILENO, &byte, 1);
-    if (n == 1) {
-      // Without a terminal, a line feed is Enter too.
-      *key = (!console.input_is_terminal && byte == '\n') ? KEY_ENTER : byte;
-      return true;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    console.input_ended = true;
-    return false;
-  }
-}
-
 }  // namespace
 
 void console_setup() {
   console = ConsoleState{};
   console.input_is_terminal = isatty(STDIN_FILENO) == 1;
+  key_stream_reset(!console.input_is_terminal);
   const char* no_colour = std::getenv("NO_COLOR");
   console.colour = isatty(STDOUT_FILENO) == 1 && (no_colour == nullptr || *no_colour == '\0');
 
@@ -119,31 +103,23 @@ void con_set_colour(int attribute) {
   con_write(attribute == COLOUR_RED ? "\x1b[91m" : "\x1b[0m");
 }
 
-bool con_key_waiting() {
-  if (console.pending_key >= 0) return true;
-  if (console.input_ended) return false;
+bool input_byte_ready() {
   pollfd input{STDIN_FILENO, POLLIN, 0};
-  if (poll(&input, 1, 0) <= 0) return false;
-  if (input.revents & POLLNVAL) {
-    console.input_ended = true;
-    return false;
-  }
-  int key;
-  if (!read_input_byte(&key)) return false;
-  console.pending_key = key;
-  return true;
+  return poll(&input, 1, 0) > 0;  // a closed descriptor counts: its read ends the input
 }
 
-int con_read_key() {
-  if (console.pending_key >= 0) {
-    int key = console.pending_key;
-    console.pending_key = -1;
-    return key;
+bool input_read_byte(unsigned char* byte) {
+  for (;;) {
+    ssize_t n = ::read(STDIN_FILENO, byte, 1);
+    if (n == 1) return true;
+    if (n < 0 && errno == EINTR) continue;
+    return false;
   }
-  int key;
-  if (console.input_ended || !read_input_byte(&key)) return KEY_END_OF_INPUT;
-  return key;
 }
+
+bool con_key_waiting() { return key_stream_waiting(); }
+
+int con_read_key() { return key_stream_read(); }
 
 // The terminal already shows the user's own encoding.
 void con_user_text(char*) {}

@@ -11,6 +11,7 @@
 #include "common/constants.h"
 #include "common/messages.h"
 #include "console/console.h"
+#include "console/key_stream.h"
 #include "driver/to_oem.h"
 
 // After our own headers: <windows.h> defines the CE_* constants again, as macros.
@@ -23,8 +24,6 @@ namespace {
 struct ConsoleState {
   bool keys_from_console = true;
   bool output_to_console = true;
-  int pending_key = -1;
-  bool input_ended = false;
 };
 
 ConsoleState console;
@@ -36,24 +35,13 @@ bool is_console(DWORD std_handle) {
   return GetConsoleMode(GetStdHandle(std_handle), &mode) != 0;
 }
 
-// One byte of redirected input; false at its end.
-bool read_input_byte(int* key) {
-  unsigned char byte;
-  DWORD got = 0;
-  if (!ReadFile(GetStdHandle(STD_INPUT_HANDLE), &byte, 1, &got, nullptr) || got == 0) {
-    console.input_ended = true;
-    return false;
-  }
-  *key = byte == '\n' ? KEY_ENTER : byte;
-  return true;
-}
-
 }  // namespace
 
 void console_setup() {
   console = ConsoleState{};
   console.keys_from_console = is_console(STD_INPUT_HANDLE);
   console.output_to_console = is_console(STD_OUTPUT_HANDLE);
+  key_stream_reset(true);
   std::setvbuf(stdout, nullptr, _IONBF, 0);
   SetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), ENABLE_PROCESSED_INPUT);
   CONSOLE_CURSOR_INFO cursor{12, TRUE};
@@ -85,34 +73,22 @@ void con_set_colour(int attribute) {
   SetConsoleTextAttribute(GetStdHandle(STD_OUTPUT_HANDLE), static_cast<WORD>(attribute));
 }
 
-bool con_key_waiting() {
-  if (console.keys_from_console) return _kbhit() != 0;
-  if (console.pending_key >= 0) return true;
-  if (console.input_ended) return false;
+bool input_byte_ready() {
   // A pipe tells how much waits in it; a file always has its next byte.
   HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
   DWORD waiting = 0;
-  if (GetFileType(input) == FILE_TYPE_PIPE &&
-      (!PeekNamedPipe(input, nullptr, 0, nullptr, &waiting, nullptr) || waiting == 0)) {
-    return false;
-  }
-  int key;
-  if (!read_input_byte(&key)) return false;
-  console.pending_key = key;
-  return true;
+  return GetFileType(input) != FILE_TYPE_PIPE ||
+         !PeekNamedPipe(input, nullptr, 0, nullptr, &waiting, nullptr) || waiting > 0;
 }
 
-int con_read_key() {
-  if (console.keys_from_console) return _getch();
-  if (console.pending_key >= 0) {
-    int key = console.pending_key;
-    console.pending_key = -1;
-    return key;
-  }
-  int key;
-  if (console.input_ended || !read_input_byte(&key)) return KEY_END_OF_INPUT;
-  return key;
+bool input_read_byte(unsigned char* byte) {
+  DWORD got = 0;
+  return ReadFile(GetStdHandle(STD_INPUT_HANDLE), byte, 1, &got, nullptr) && got == 1;
 }
+
+bool con_key_waiting() { return console.keys_from_console ? _kbhit() != 0 : key_stream_waiting(); }
+
+int con_read_key() { return console.keys_from_console ? _getch() : key_stream_read(); }
 
 // Arguments arrive in the Windows code page; the console shows code page 866.
 void con_user_text(char* text) { to_oem(text); }
