@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 dir=${1:-build}
-args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo)
+args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DTRAVEK_WERROR=ON)
 [ "${SANITIZE:-0}" = 1 ] && args+=(-DTRAVEK_SANITIZE=ON)
 # shellcheck disable=SC2206
 args+=(${TRAVEK_CMAKE_ARGS:-})

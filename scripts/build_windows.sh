@@ -6,5 +6,5 @@ cd "$(dirname "$0")/.."
 
 TRAVEK_WINDOWS=1 bash scripts/setup.sh
 cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw64.cmake \
-  -DCMAKE_BUILD_TYPE=Release >/dev/null
+  -DCMAKE_BUILD_TYPE=Release -DTRAVEK_WERROR=ON >/dev/null
 cmake --build build-win -j2

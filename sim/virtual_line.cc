@@ -6,6 +6,9 @@
 
 #include "common/constants.h"
 #include "driver/run.h"
+#include "link/serial_link.h"
+#include "loading/load_state.h"
+#include "run/run_state.h"
 
 namespace sim {
 namespace {
@@ -18,6 +21,10 @@ VirtualLine::VirtualLine(StationConfig station, VirtualOptions options)
     : station_(std::move(station), 0), options_(options) {
   if (active != nullptr) throw std::logic_error("one VirtualLine at a time");
   active = this;
+  // Each run starts from a fresh process's state, whatever ran before it.
+  travek::reset_run_state();
+  travek::load_state = {};
+  travek::serial_link = {};
   collect_station_output();
 }
 

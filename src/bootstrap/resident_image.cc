@@ -4,7 +4,7 @@
 #include "common/crc16.h"
 #include "common/messages.h"
 #include "console/console.h"
-#include "driver/run.h"
+#include "run/run_state.h"
 
 namespace travek {
 

@@ -12,7 +12,7 @@
 #include "common/messages.h"
 #include "console/console.h"
 #include "console/key_stream.h"
-#include "driver/to_oem.h"
+#include "console/to_oem.h"
 
 // After our own headers: <windows.h> defines the CE_* constants again, as macros.
 #include <conio.h>

@@ -4,8 +4,6 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "link/port.h"
-
 namespace travek {
 namespace {
 
@@ -58,10 +56,6 @@ SwitchVerdict parse_switch(char* arg, RunOptions* options) {
     return {SwitchFault::kNone, nullptr};
   }
   return {SwitchFault::kInvalidSwitch, arg};
-}
-
-const char* port_name(const RunOptions& options) {
-  return options.port_path != nullptr ? options.port_path : port_name_for_digit(options.port_digit);
 }
 
 }  // namespace travek

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "driver/run_options.h"
+#include "run/run_options.h"
 
 namespace travek {
 
@@ -20,8 +20,5 @@ SwitchVerdict parse_switch(char* arg, RunOptions* options);
 // strtol in base 0 as a 32-bit long would give it: out-of-range values
 // saturate instead of wrapping, so 0x100000000 is never read as 0.
 int32_t strtol32(const char* text);
-
-// The device the options name.
-const char* port_name(const RunOptions& options);
 
 }  // namespace travek

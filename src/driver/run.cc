@@ -1,7 +1,5 @@
 #include "driver/run.h"
 
-#include <cstring>
-
 #include "bootstrap/resident_transfer.h"
 #include "common/messages.h"
 #include "console/console.h"
@@ -9,30 +7,11 @@
 #include "driver/input_file.h"
 #include "link/serial_link.h"
 #include "loading/load_flash.h"
+#include "run/run_state.h"
 
 namespace travek {
 
-int32_t exit_code = -1;
-RunOptions run_options;
-uint8_t data_buffer[DATA_BUFFER_SIZE];
-uint32_t data_length = 0;
-
-void terminate() {
-  close_port();
-  con_line(msg::kPressKeyToExit);
-  con_read_key();
-  con_end_process(exit_code);
-}
-
 namespace {
-
-void reset_run_state() {
-  exit_code = -1;
-  run_options = RunOptions{};
-  std::memset(data_buffer, 0, sizeof(data_buffer));
-  data_length = 0;
-  input_close();
-}
 
 void report_switch_fault(const SwitchVerdict& verdict) {
   switch (verdict.fault) {
@@ -115,6 +94,7 @@ void run_mode() {
 
 void run_program(int argc, char** argv) {
   reset_run_state();
+  input_close();
   console_setup();
   con_line(msg::kBanner);
   if (argc <= 1) {

@@ -10,12 +10,12 @@
 #include "common/constants.h"
 #include "common/messages.h"
 #include "console/console.h"
-#include "driver/run.h"
 #include "link/serial_link.h"
 #include "loading/load_state.h"
 #include "loading/page_stream.h"
 #include "loading/reports.h"
 #include "loading/station_info.h"
+#include "run/run_state.h"
 
 namespace travek {
 namespace {

@@ -3,9 +3,9 @@
 #include "common/constants.h"
 #include "common/messages.h"
 #include "console/console.h"
-#include "driver/run.h"
 #include "link/serial_link.h"
 #include "loading/load_state.h"
+#include "run/run_state.h"
 
 namespace travek {
 namespace {

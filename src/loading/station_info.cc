@@ -6,8 +6,8 @@
 #include "common/crc16.h"
 #include "common/messages.h"
 #include "console/console.h"
-#include "driver/run.h"
 #include "link/serial_link.h"
+#include "run/run_state.h"
 
 namespace travek {
 namespace {

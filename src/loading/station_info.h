@@ -12,7 +12,7 @@
 
 #include <cstdint>
 
-#include "driver/run_options.h"
+#include "run/run_options.h"
 
 namespace travek {
 

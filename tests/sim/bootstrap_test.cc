@@ -170,8 +170,10 @@ TEST(Bootstrap, BadImageFailsBeforeTheWait) {
     EXPECT_TRUE(line.writes().empty());
   }
   VirtualLine tiny;
-  Bytes one_byte = testing_support::make_image(1, 0xFFFE, 20);
-  one_byte.resize(40, 0);
+  // A one-byte body; its marker lies in the file's tail, past the image.
+  const Bytes image = testing_support::make_image(1, 0xFFFE, 20);
+  Bytes one_byte(40, 0);
+  std::copy(image.begin(), image.end(), one_byte.begin());
   one_byte[26] = 0x40;
   EXPECT_EQ(send_only(tiny, one_byte), 255);
   EXPECT_NE(tiny.output().find("\nПлохой код резидента\n\n" + kPressKey), std::string::npos);

@@ -5,8 +5,8 @@
 #include <optional>
 #include <string>
 
-#include "driver/run.h"
 #include "loading/station_info.h"
+#include "run/run_state.h"
 #include "support/virtual_run.h"
 #include "virtual_line.h"
 

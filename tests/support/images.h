@@ -39,6 +39,7 @@ inline Bytes make_image(uint16_t body_length, uint16_t rate = 0xFFFE, uint16_t d
                  static_cast<uint8_t>(rate >> 8),
                  static_cast<uint8_t>(divisor_offset & 0xFF),
                  static_cast<uint8_t>(divisor_offset >> 8)};
+  image.reserve(body_length + 10u);
   for (uint32_t i = 0; i < body_length; ++i) image.push_back(static_cast<uint8_t>(fill + i));
   if (6u + divisor_offset < image.size()) image[6 + divisor_offset] = 0x40;
   return seal(image);

@@ -1,4 +1,4 @@
-#include "driver/to_oem.h"
+#include "console/to_oem.h"
 
 #include <gtest/gtest.h>
 

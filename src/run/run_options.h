@@ -13,4 +13,7 @@ struct RunOptions {
   bool send_only = false;
 };
 
+// The device the options name.
+const char* port_name(const RunOptions& options);
+
 }  // namespace travek
