@@ -14,24 +14,39 @@ namespace travek {
 namespace {
 
 constexpr uint32_t kEchoDeadlineMs = 120;
-constexpr uint32_t kHandshakeDeadlineMs = 5;
+// Long enough for a reply through a USB adapter's latency timer and a busy
+// PC's receive path; a station that answers at once sees no difference.
+constexpr uint32_t kHandshakeDeadlineMs = 100;
 constexpr uint8_t kHandshake = 0x55;  // 'U'
+
+[[noreturn]] void station_silent() {
+  con_line(msg::kStationNoResponse);
+  terminate();
+}
+
+// How long to wait for the echo of a chunk whose write began at start: 120
+// ms from the later of the write's return and the moment the chunk has left
+// the line by its own arithmetic. A USB adapter's transmit FIFO can still
+// hold hundreds of bytes when the write returns.
+uint32_t echo_wait_ms(uint32_t start, uint32_t written) {
+  const uint32_t now = now_ms();
+  const uint32_t on_line = line_time_ms(written);
+  const uint32_t passed = now - start;
+  return kEchoDeadlineMs + (on_line > passed ? on_line - passed : 0);
+}
 
 }  // namespace
 
 void send_echoed(const uint8_t* data, uint32_t count) {
   while (count > 0) {
     const uint32_t chunk = std::min(count, LINK_BLOCK);
-    write(data, chunk);
+    const uint32_t start = now_ms();
+    if (!write(data, chunk)) station_silent();
     count -= chunk;
     const uint32_t written = serial_link.last_count;
-    if (!read_exact(written, kEchoDeadlineMs)) {
-      con_line(msg::kStationNoResponse);
-      terminate();
-    }
-    // A byte that was never written never came back either.
+    if (!read_exact(written, echo_wait_ms(start, written))) station_silent();
     for (uint32_t i = 0; i < chunk; ++i) {
-      if (i >= written || data[i] != serial_link.buffer[i]) {
+      if (data[i] != serial_link.buffer[i]) {
         con_printf(msg::kResidentCommError, msg::kCommErrorLoading);
         terminate();
       }
@@ -52,8 +67,9 @@ void send_resident(uint8_t* image) {
   send_echoed(body + fields.body_length - 1, 1);
   con_printf(msg::kResidentTime, now_ms() - start);
   set_line(operating_rate, 1);
-  send_priority_byte(kHandshake);  // at once: nothing purged or awaited
-  if (!read_exact(1, kHandshakeDeadlineMs)) {
+  // At once: nothing purged or awaited. A byte that cannot even be sent
+  // meets a station as silent as one that does not answer.
+  if (!send_priority_byte(kHandshake) || !read_exact(1, kHandshakeDeadlineMs)) {
     con_write(msg::kHandshakeSilent);
     terminate();
   }

@@ -81,5 +81,6 @@ const char kDiagReason[] = "%s: %s";
 const char kDiagHeldByOther[] = "%s: Device or resource busy (held by another program)";
 const char kDiagNoPermission[] = "%s: %s (is the user in the dialout group?)";
 const char kDiagNotSerial[] = "%s: Not a serial device";
+const char kDiagGone[] = "%s: the device has gone away";
 
 }  // namespace travek::msg

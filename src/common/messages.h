@@ -92,5 +92,6 @@ extern const char kDiagReason[];        // %s subject, %s reason
 extern const char kDiagHeldByOther[];   // %s subject
 extern const char kDiagNoPermission[];  // %s subject, %s reason
 extern const char kDiagNotSerial[];     // %s subject
+extern const char kDiagGone[];          // %s subject
 
 }  // namespace travek::msg

@@ -38,14 +38,22 @@ uint32_t port_read_exact(uint8_t* dest, uint32_t n, uint32_t total_ms);
 // Returns at once with what is queued (up to max); with nothing queued waits
 // up to first_ms for the first byte. Returns the count.
 uint32_t port_read_available(uint8_t* dest, uint32_t max, uint32_t first_ms);
-// Writes all bytes and returns when they are sent. Returns the count written.
-uint32_t port_write(const uint8_t* data, uint32_t n);
-// Sends one byte at once, ahead of anything queued.
-void port_send_now(uint8_t byte);
+// Writes all bytes and waits until they are sent, for at most limit_ms.
+// True when all went out in time; *written is the count the driver took.
+bool port_write(const uint8_t* data, uint32_t n, uint32_t limit_ms, uint32_t* written);
+// Sends one byte at once, ahead of anything queued; false if the driver has
+// not taken it within limit_ms.
+bool port_send_now(uint8_t byte, uint32_t limit_ms);
+
+// True once the device has gone: hung up, pulled out, or failing every call.
+// From then on reads and writes return at once with nothing done, and the
+// error queries report no errors; the other calls fail. Nothing more is
+// written to standard error.
+bool port_lost();
 
 // A 32-bit millisecond count of a monotonic clock.
 uint32_t port_clock_ms();
-// One turn of a busy wait (lets a virtual clock move on).
-void port_clock_spin();
+// Sleeps until port_clock_ms() has moved on by at least ms.
+void port_sleep_ms(uint32_t ms);
 
 }  // namespace travek

@@ -1,6 +1,8 @@
-// POSIX serial port: an exclusive, non-blocking descriptor; reads wait with
-// poll against a deadline on the monotonic clock; writes drain before they
-// return, as a synchronous Windows write does. Rates go through termios2.
+// POSIX serial port: an exclusive, non-blocking descriptor; reads and writes
+// wait with poll against a deadline on the monotonic clock; writes drain
+// before they return, as a synchronous Windows write does, but never past
+// their deadline. A hang-up or a failing device marks the port lost at once,
+// so no wait ever spins on it. Rates go through termios2.
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
@@ -30,6 +32,8 @@ struct PortState {
   bool modem_lines = true;        // false on a pseudo-terminal or a bare bridge
   bool counters = false;          // TIOCGICOUNT available
   serial_icounter_struct seen{};  // counters at the previous error query
+  int64_t frame_ns = 0;           // one byte on the line as it is set
+  bool lost = false;              // hung up or failing: nothing more is tried
 };
 
 PortState port;
@@ -44,8 +48,18 @@ void report(int err) {
   }
 }
 
-// A device without modem-control lines refuses their ioctls this way.
-bool no_such_control(int err) { return err == ENOTTY || err == EINVAL; }
+// The errors of a device that is no longer there.
+bool device_gone(int err) { return err == EIO || err == ENXIO || err == ENODEV; }
+
+// An OS failure on the open port: a device that has gone is lost quietly
+// (the link tells of it once); anything else is reported as it comes.
+void fail(int err) {
+  if (device_gone(err)) {
+    port.lost = true;
+  } else {
+    report(err);
+  }
+}
 
 int64_t monotonic_ns() {
   timespec now;
@@ -57,43 +71,97 @@ timespec duration(int64_t ns) {
   return timespec{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
 }
 
-// Waits for the descriptor until the deadline; false once it has passed.
-bool wait_until(short events, int64_t deadline_ns) {
-  int64_t left = deadline_ns - monotonic_ns();
-  if (left <= 0) return false;
-  timespec timeout = duration(left);
-  pollfd p{port.fd, events, 0};
-  int r = ppoll(&p, 1, &timeout, nullptr);
-  if (r > 0 && !(p.revents & events)) {
-    // The device has gone (a USB adapter pulled out): the line is as good as
-    // silent, so let the wait run out instead of spinning on the error.
-    timespec rest = duration(std::max<int64_t>(0, deadline_ns - monotonic_ns()));
-    while (nanosleep(&rest, &rest) != 0 && errno == EINTR) {
-    }
-    return false;
+int64_t deadline_after(uint32_t ms) { return monotonic_ns() + static_cast<int64_t>(ms) * 1000000; }
+
+void sleep_until(int64_t deadline_ns) {
+  const timespec until = duration(deadline_ns);
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
   }
-  return r > 0 || (r < 0 && errno == EINTR);
 }
 
-// Non-blocking read of what is there; 0 when nothing (or a failure).
+// Waits for the descriptor until the deadline; false once it has passed or
+// the port is lost. A hang-up without the wanted event loses the port.
+bool wait_until(short events, int64_t deadline_ns) {
+  if (port.lost) return false;
+  const int64_t left = deadline_ns - monotonic_ns();
+  if (left <= 0) return false;
+  const timespec timeout = duration(left);
+  pollfd p{port.fd, events, 0};
+  const int r = ppoll(&p, 1, &timeout, nullptr);
+  if (r < 0) return errno == EINTR;
+  if (r == 0) return false;
+  if (p.revents & events) return true;  // with a hang-up: what is there is read first
+  port.lost = true;
+  return false;
+}
+
+// Non-blocking read of what is there; 0 when nothing (or a failure). A read
+// of nothing without EAGAIN is a hang-up.
 uint32_t read_now(uint8_t* dest, uint32_t max) {
-  for (;;) {
-    ssize_t n = ::read(port.fd, dest, max);
+  while (!port.lost) {
+    const ssize_t n = ::read(port.fd, dest, max);
     if (n > 0) return static_cast<uint32_t>(n);
     if (n < 0 && errno == EINTR) continue;
-    return 0;
+    if (n == 0 || errno != EAGAIN) port.lost = true;
+    break;
   }
+  return 0;
+}
+
+// Waits until the driver has sent what it holds, or the deadline passes.
+bool drain_until(int64_t deadline_ns) {
+  for (;;) {
+    int queued = 0;
+    if (ioctl(port.fd, TIOCOUTQ, &queued) != 0) {
+      fail(errno);
+      return false;
+    }
+    if (queued <= 0) break;
+    const int64_t now = monotonic_ns();
+    if (now >= deadline_ns) return false;
+    // Sleep about as long as the queue takes to go out, and look again.
+    sleep_until(std::min(deadline_ns, now + std::max<int64_t>(1000000, queued * port.frame_ns)));
+  }
+  // What is left sits in the transmitter itself: a few bytes at most.
+  while (tcdrain(port.fd) != 0) {
+    if (errno != EINTR) {
+      fail(errno);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool write_until(const uint8_t* data, uint32_t n, int64_t deadline_ns, uint32_t* written) {
+  *written = 0;
+  while (*written < n && !port.lost) {
+    const ssize_t w = ::write(port.fd, data + *written, n - *written);
+    if (w > 0) {
+      *written += static_cast<uint32_t>(w);
+    } else if (w < 0 && errno == EAGAIN) {
+      if (!wait_until(POLLOUT, deadline_ns)) return false;
+    } else if (!(w < 0 && errno == EINTR)) {
+      fail(w < 0 ? errno : EIO);
+      return false;
+    }
+  }
+  return *written == n;
 }
 
 bool set_modem_line(int line, bool on) {
   if (!port.modem_lines) return true;
+  if (port.lost) return false;
   if (ioctl(port.fd, on ? TIOCMBIS : TIOCMBIC, &line) == 0) return true;
-  if (no_such_control(errno)) {
+  if (errno == ENOTTY) {  // this device has no modem-control lines
     port.modem_lines = false;
     return true;
   }
-  report(errno);
+  fail(errno);
   return false;
+}
+
+void set_frame_time(uint32_t rate, int stop_bits) {
+  port.frame_ns = static_cast<int64_t>(9 + stop_bits) * 1000000000 / std::max<uint32_t>(rate, 1);
 }
 
 }  // namespace
@@ -154,7 +222,19 @@ bool port_configure(uint32_t rate, int data_bits, int stop_bits) {
     report(errno);
     return false;
   }
-  if (!set_modem_line(TIOCM_DTR, true) || !set_modem_line(TIOCM_RTS, false)) return false;
+  set_frame_time(rate, stop_bits);
+  // The first modem-line call tells whether the port has such lines: some
+  // drivers refuse them with EINVAL rather than ENOTTY. Later refusals are
+  // faults of a port that had them.
+  int dtr = TIOCM_DTR;
+  if (ioctl(port.fd, TIOCMBIS, &dtr) != 0) {
+    if (errno != ENOTTY && errno != EINVAL) {
+      report(errno);
+      return false;
+    }
+    port.modem_lines = false;
+  }
+  if (!set_modem_line(TIOCM_RTS, false)) return false;
   // USB bridges hold received bytes back for up to 16 ms unless told not to,
   // which would stall every credit reply. Where the driver has no such
   // setting there is nothing to gain, so its refusal is not a failure.
@@ -167,6 +247,7 @@ bool port_configure(uint32_t rate, int data_bits, int stop_bits) {
 }
 
 bool port_set_line(uint32_t rate, int stop_bits) {
+  set_frame_time(rate, stop_bits);
   termios2::set_rate(rate, stop_bits);
   return termios2::apply(port.fd);
 }
@@ -175,15 +256,11 @@ bool port_set_rts(bool on) { return set_modem_line(TIOCM_RTS, on); }
 
 bool port_clear_errors(uint32_t* mask) {
   *mask = 0;
-  if (!port.counters) return true;
+  if (!port.counters || port.lost) return true;
   serial_icounter_struct now{};
   if (ioctl(port.fd, TIOCGICOUNT, &now) != 0) {
-    if (no_such_control(errno)) {
-      port.counters = false;
-      return true;
-    }
-    report(errno);
-    return false;
+    fail(errno);
+    return port.lost;
   }
   if (now.frame != port.seen.frame) *mask |= CE_FRAME;
   if (now.brk != port.seen.brk) *mask |= CE_BREAK;
@@ -195,16 +272,17 @@ bool port_clear_errors(uint32_t* mask) {
 }
 
 bool port_purge() {
+  if (port.lost) return false;
   if (tcflush(port.fd, TCIOFLUSH) == 0) return true;
-  report(errno);
+  fail(errno);
   return false;
 }
 
 uint32_t port_read_exact(uint8_t* dest, uint32_t n, uint32_t total_ms) {
-  int64_t deadline = monotonic_ns() + static_cast<int64_t>(total_ms) * 1000000;
+  const int64_t deadline = deadline_after(total_ms);
   uint32_t got = 0;
   while (got < n) {
-    uint32_t r = read_now(dest + got, n - got);
+    const uint32_t r = read_now(dest + got, n - got);
     got += r;
     if (r > 0) continue;
     // A final look after the deadline: a late wake-up must not lose a reply
@@ -220,36 +298,29 @@ uint32_t port_read_exact(uint8_t* dest, uint32_t n, uint32_t total_ms) {
 uint32_t port_read_available(uint8_t* dest, uint32_t max, uint32_t first_ms) {
   uint32_t got = read_now(dest, max);
   if (got > 0) return got;
-  int64_t deadline = monotonic_ns() + static_cast<int64_t>(first_ms) * 1000000;
+  const int64_t deadline = deadline_after(first_ms);
   while (got == 0 && wait_until(POLLIN, deadline)) got = read_now(dest, max);
   if (got == 0) got = read_now(dest, max);
   return got;
 }
 
-uint32_t port_write(const uint8_t* data, uint32_t n) {
-  uint32_t done = 0;
-  while (done < n) {
-    ssize_t w = ::write(port.fd, data + done, n - done);
-    if (w > 0) {
-      done += static_cast<uint32_t>(w);
-    } else if (w < 0 && errno == EAGAIN) {
-      pollfd p{port.fd, POLLOUT, 0};
-      poll(&p, 1, -1);
-    } else if (!(w < 0 && errno == EINTR)) {
-      break;
-    }
-  }
-  tcdrain(port.fd);
-  return done;
+bool port_write(const uint8_t* data, uint32_t n, uint32_t limit_ms, uint32_t* written) {
+  const int64_t deadline = deadline_after(limit_ms);
+  return write_until(data, n, deadline, written) && drain_until(deadline);
 }
 
-void port_send_now(uint8_t byte) {
-  while (::write(port.fd, &byte, 1) < 0 && errno == EINTR) {
-  }
+bool port_send_now(uint8_t byte, uint32_t limit_ms) {
+  uint32_t written = 0;
+  return write_until(&byte, 1, deadline_after(limit_ms), &written);
 }
+
+bool port_lost() { return port.lost; }
 
 uint32_t port_clock_ms() { return static_cast<uint32_t>(monotonic_ns() / 1000000); }
 
-void port_clock_spin() {}
+void port_sleep_ms(uint32_t ms) {
+  // To a whole millisecond of the clock, so that it reads exactly ms more.
+  sleep_until((monotonic_ns() / 1000000 + ms) * 1000000);
+}
 
 }  // namespace travek

@@ -1,6 +1,9 @@
 // Windows serial port through the communications interface: CreateFileA
-// without sharing, the kept DCB, COMMTIMEOUTS set per read mode, synchronous
-// ReadFile and WriteFile, and timeGetTime for the millisecond clock.
+// without sharing, the kept DCB, COMMTIMEOUTS set per read mode and per
+// write (its limit in the write fields), synchronous ReadFile and WriteFile,
+// and timeGetTime for the millisecond clock. A read, write or error query
+// that fails on the open port means the device has gone (a USB adapter
+// pulled out): the port is lost and nothing more is tried on it.
 #include <cstdio>
 #include <cstring>
 
@@ -20,6 +23,7 @@ struct PortState {
   char name[256] = {};
   DCB settings{};           // the kept line settings record
   bool modem_lines = true;  // false on a virtual port without RTS
+  bool lost = false;
 };
 
 PortState port;
@@ -39,9 +43,20 @@ void report(DWORD error) {
   con_diagnostic(msg::kDiagReason, port.name, reason);
 }
 
-void set_timeouts(DWORD interval, DWORD multiplier, DWORD constant) {
-  COMMTIMEOUTS timeouts{interval, multiplier, constant, 0, 0};
+void set_timeouts(DWORD interval, DWORD multiplier, DWORD constant, DWORD write_limit = 0) {
+  COMMTIMEOUTS timeouts{interval, multiplier, constant, 0, write_limit};
   SetCommTimeouts(port.handle, &timeouts);
+}
+
+// Writes through WriteFile within the limit; true when every byte went.
+bool write_within(const uint8_t* data, uint32_t n, uint32_t limit_ms, uint32_t* written) {
+  *written = 0;
+  if (port.lost) return false;
+  set_timeouts(0, 0, 0, limit_ms);
+  DWORD done = 0;
+  if (!WriteFile(port.handle, data, n, &done, nullptr)) port.lost = true;
+  *written = done;
+  return !port.lost && done == n;
 }
 
 }  // namespace
@@ -65,6 +80,8 @@ bool port_open(const char* name) {
     report(GetLastError());
     return false;
   }
+  // Millisecond sleeps and clock, instead of the default 15.6 ms ticks.
+  timeBeginPeriod(1);
   return true;
 }
 
@@ -74,6 +91,7 @@ void port_close() {
   if (port.handle == INVALID_HANDLE_VALUE) return;
   CloseHandle(port.handle);
   port.handle = INVALID_HANDLE_VALUE;
+  timeEndPeriod(1);
 }
 
 bool port_configure(uint32_t rate, int data_bits, int stop_bits) {
@@ -117,6 +135,7 @@ bool port_set_line(uint32_t rate, int stop_bits) {
 
 bool port_set_rts(bool on) {
   if (!port.modem_lines) return true;
+  if (port.lost) return false;
   if (EscapeCommFunction(port.handle, on ? SETRTS : CLRRTS)) return true;
   DWORD error = GetLastError();
   if (error == ERROR_NOT_SUPPORTED) {  // a virtual port without modem-control lines
@@ -128,55 +147,63 @@ bool port_set_rts(bool on) {
 }
 
 bool port_clear_errors(uint32_t* mask) {
+  *mask = 0;
+  if (port.lost) return true;
   DWORD errors = 0;
   COMSTAT status;
   if (!ClearCommError(port.handle, &errors, &status)) {
-    *mask = 0;
-    report(GetLastError());
-    return false;
+    port.lost = true;
+    return true;
   }
   *mask = errors;
   return true;
 }
 
 bool port_purge() {
+  if (port.lost) return false;
   if (PurgeComm(port.handle, PURGE_TXCLEAR | PURGE_RXCLEAR)) return true;
   report(GetLastError());
   return false;
 }
 
 uint32_t port_read_exact(uint8_t* dest, uint32_t n, uint32_t total_ms) {
+  if (port.lost) return 0;
   set_timeouts(0, 0, total_ms);
   DWORD got = 0;
-  if (!ReadFile(port.handle, dest, n, &got, nullptr)) return got;  // a failed read is a short one
+  if (!ReadFile(port.handle, dest, n, &got, nullptr)) port.lost = true;
   return got;
 }
 
 uint32_t port_read_available(uint8_t* dest, uint32_t max, uint32_t first_ms) {
+  if (port.lost) return 0;
   // With both interval and multiplier MAXDWORD, ReadFile returns at once
   // with whatever is queued, or with the first byte to arrive.
   set_timeouts(MAXDWORD, MAXDWORD, first_ms);
   DWORD got = 0;
-  if (!ReadFile(port.handle, dest, max, &got, nullptr)) return got;
+  if (!ReadFile(port.handle, dest, max, &got, nullptr)) port.lost = true;
   return got;
 }
 
-uint32_t port_write(const uint8_t* data, uint32_t n) {
-  DWORD written = 0;
-  WriteFile(port.handle, data, n, &written, nullptr);
-  return written;
+bool port_write(const uint8_t* data, uint32_t n, uint32_t limit_ms, uint32_t* written) {
+  return write_within(data, n, limit_ms, written);
 }
 
-void port_send_now(uint8_t byte) {
+bool port_send_now(uint8_t byte, uint32_t limit_ms) {
+  if (port.lost) return false;
   // Where the driver cannot send a byte ahead of the queue, send it plainly:
   // the queue is empty whenever this is used.
-  if (TransmitCommChar(port.handle, static_cast<char>(byte))) return;
-  DWORD written = 0;
-  WriteFile(port.handle, &byte, 1, &written, nullptr);
+  if (TransmitCommChar(port.handle, static_cast<char>(byte))) return true;
+  uint32_t written = 0;
+  return write_within(&byte, 1, limit_ms, &written);
 }
+
+bool port_lost() { return port.lost; }
 
 uint32_t port_clock_ms() { return timeGetTime(); }
 
-void port_clock_spin() {}
+void port_sleep_ms(uint32_t ms) {
+  const DWORD start = timeGetTime();
+  for (DWORD passed; (passed = timeGetTime() - start) < ms;) Sleep(ms - passed);
+}
 
 }  // namespace travek

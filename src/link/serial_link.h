@@ -1,7 +1,17 @@
 // The serial link: everything done on the serial port, and the millisecond
-// clock and busy delay that the protocol timing rests on. All operations
-// block and run on the one thread. Only the port operations and the reads
-// report success; writes are not examined by their callers.
+// clock and delay that the protocol timing rests on. All operations block
+// and run on the one thread.
+//
+// Principles of operation:
+//  - Every wait ends by its own deadline on a monotonic clock, and sleeps
+//    until then: nothing polls in a loop.
+//  - A write has a deadline too: the bytes' own line time plus one second.
+//    A write that misses it (a port whose reader has stalled) reports
+//    failure, and its caller ends the step as if the station had gone
+//    silent.
+//  - A port that hangs up or fails (a USB adapter pulled out) is told once
+//    on standard error; from then on every read waits out its time asleep
+//    and finds nothing, so each step ends with its own silence message.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +27,12 @@ struct SerialLink {
   uint32_t last_count;
   // Mask from the most recent line_errors().
   uint32_t last_errors;
+  // The line as last set: bit/s and stop bits (8 data bits, no parity).
+  uint32_t rate;
+  int stop_bits;
+  // The loss of the port has been told.
+  bool loss_told;
+  char name[256];
 };
 
 extern SerialLink serial_link;
@@ -37,11 +53,17 @@ uint32_t line_errors();
 bool read_exact(uint32_t n, uint32_t total_ms);
 // True when at least one byte was read, waiting up to first_ms for the first.
 bool read_available(uint32_t first_ms);
-void write(const uint8_t* data, uint32_t n);
-void send_priority_byte(uint8_t byte);
+// True when all n bytes went out within their line time plus one second.
+bool write(const uint8_t* data, uint32_t n);
+// Sends one byte ahead of anything queued; false as for write().
+bool send_priority_byte(uint8_t byte);
+// Whole milliseconds that n bytes take on the line as it is set (rounded
+// down, so that a write that returns when its bytes are out never finds
+// them still on the line by this count).
+uint32_t line_time_ms(uint32_t n);
 
 uint32_t now_ms();
-// Busy wait until strictly more than t ms have passed.
+// Sleeps until strictly more than t ms have passed.
 void delay_ms(uint32_t t);
 
 }  // namespace travek

@@ -60,8 +60,9 @@ void load_flash() {
 
   if ((info.flags & kNoJumperPrompt) != kNoJumperPrompt && !jumper_prompt()) return;
   con_write(msg::kRestartAttempt);
-  write(kRestartCommand, sizeof(kRestartCommand));
-  if (!read_exact(1, 500)) con_line(msg::kBad);  // silence is not a failure
+  // A station that does not take the command or does not answer it is told
+  // as "Bad!", but the load is done: that is not a failure.
+  if (!write(kRestartCommand, sizeof(kRestartCommand)) || !read_exact(1, 500)) con_line(msg::kBad);
 }
 
 }  // namespace travek

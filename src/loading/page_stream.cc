@@ -10,6 +10,7 @@
 #include "link/serial_link.h"
 #include "loading/load_state.h"
 #include "loading/reports.h"
+#include "run/run_state.h"
 
 namespace travek {
 
@@ -20,11 +21,19 @@ namespace {
 constexpr uint16_t kFillFlag = 0x8000;
 constexpr uint32_t kRecordOverhead = 4;  // page word and CRC
 
+// A write the line does not take in time meets a resident that has stopped
+// listening: as silent as one that sends no reports.
+void send(const uint8_t* data, uint32_t n) {
+  if (write(data, n)) return;
+  con_line(msg::kResidentNotInviting);
+  terminate();
+}
+
 void write_start_record(uint16_t page) {
   uint8_t record[4];
   write_le16(record, page);
   write_le16(record + 2, crc16(record, 2, 0));
-  write(record, sizeof(record));
+  send(record, sizeof(record));
 }
 
 // True when the page is one 16-bit word repeated.
@@ -41,7 +50,7 @@ void append_record(uint32_t count) {
   LoadState& s = load_state;
   const uint32_t limit = std::min(s.credit, LINK_BLOCK);
   if (s.batched + count + kRecordOverhead > limit) {
-    write(serial_link.buffer, s.batched);
+    send(serial_link.buffer, s.batched);
     s.credit -= s.batched;
     while (s.credit < CREDIT_UNIT) handle_reports();
     s.batched = 0;
@@ -84,7 +93,7 @@ uint32_t stream_image(const FlashGeometry& geometry, const uint8_t* data) {
     ++s.page_word;
     s.outstanding += PAGE_SIZE;
   }
-  if (s.batched > 0) write(serial_link.buffer, s.batched);  // the last batch costs no credit
+  if (s.batched > 0) send(serial_link.buffer, s.batched);  // the last batch costs no credit
   while (s.outstanding != 0) handle_reports();
   return now_ms() - loop_start;
 }
