@@ -28,7 +28,7 @@ bool port_set_line(uint32_t rate, int stop_bits) {
 
 bool port_set_rts(bool on) {
   VirtualLine::current().set_rts(on);
-  return true;
+  return !VirtualLine::current().lost();
 }
 
 bool port_clear_errors(uint32_t* mask) {
@@ -36,10 +36,7 @@ bool port_clear_errors(uint32_t* mask) {
   return true;
 }
 
-bool port_purge() {
-  VirtualLine::current().purge();
-  return true;
-}
+bool port_purge() { return VirtualLine::current().purge(); }
 
 uint32_t port_read_exact(uint8_t* dest, uint32_t n, uint32_t total_ms) {
   return VirtualLine::current().read_exact(dest, n, total_ms);
@@ -49,14 +46,19 @@ uint32_t port_read_available(uint8_t* dest, uint32_t max, uint32_t first_ms) {
   return VirtualLine::current().read_available(dest, max, first_ms);
 }
 
-uint32_t port_write(const uint8_t* data, uint32_t n) {
-  return VirtualLine::current().write(data, n, false);
+bool port_write(const uint8_t* data, uint32_t n, uint32_t limit_ms, uint32_t* written) {
+  return VirtualLine::current().write(data, n, false, limit_ms, written);
 }
 
-void port_send_now(uint8_t byte) { VirtualLine::current().write(&byte, 1, true); }
+bool port_send_now(uint8_t byte, uint32_t limit_ms) {
+  uint32_t written = 0;
+  return VirtualLine::current().write(&byte, 1, true, limit_ms, &written);
+}
+
+bool port_lost() { return VirtualLine::current().lost(); }
 
 uint32_t port_clock_ms() { return VirtualLine::current().clock_ms(); }
 
-void port_clock_spin() { VirtualLine::current().spin(); }
+void port_sleep_ms(uint32_t ms) { VirtualLine::current().sleep_ms(ms); }
 
 }  // namespace travek

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -47,7 +48,9 @@ class PtyStation {
   void hold_slave();
   void serve_session();
   void deliver(const uint8_t* bytes, size_t n, Micros now);
-  void flush_output();
+  void flush_output(Micros now);
+  Micros next_output() const;
+  void serve_stalled();
   void write_master(const std::vector<uint8_t>& bytes);
   LineSide tool_side();
   bool finish_session();
@@ -58,6 +61,7 @@ class PtyStation {
   std::string slave_path_;
   Micros epoch_ = 0;
   std::unique_ptr<StationModel> model_;
+  std::vector<Transmission> pending_;  // made for a time still to come
   int sessions_done_ = 0;
   bool all_good_ = true;
 };
@@ -107,16 +111,39 @@ void PtyStation::write_master(const std::vector<uint8_t>& bytes) {
   }
 }
 
-// What the station sends, as the tool's receiver at its current rate gets it.
-void PtyStation::flush_output() {
-  std::vector<Transmission> out = model_->take_output();
-  if (out.empty()) return;
+// What the station sends by now, as the tool's receiver at its current rate
+// gets it. Each transmission is a write of its own here: nothing paces them.
+void PtyStation::flush_output(Micros now) {
+  for (Transmission& tx : model_->take_output()) pending_.push_back(std::move(tx));
+  std::stable_sort(pending_.begin(), pending_.end(),
+                   [](const Transmission& a, const Transmission& b) { return a.start < b.start; });
   Receiver receiver(tool_side());
   std::vector<Received> got;
-  for (const Transmission& tx : out) receiver.receive(tx, &got);
+  size_t due = 0;
+  for (; due < pending_.size() && pending_[due].start <= now; ++due) {
+    receiver.reset();
+    receiver.receive(pending_[due], &got);
+  }
+  pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(due));
   std::vector<uint8_t> bytes;
   for (const Received& r : got) bytes.push_back(r.value);
-  write_master(bytes);
+  if (!bytes.empty()) write_master(bytes);
+}
+
+Micros PtyStation::next_output() const {
+  return pending_.empty() ? std::numeric_limits<Micros>::infinity() : pending_.front().start;
+}
+
+// A resident whose receive path has hung: it reads nothing more, but grants
+// credit every 20 ms, until the tool closes the port.
+void PtyStation::serve_stalled() {
+  const std::vector<uint8_t> credit = {0x55};
+  for (;;) {
+    pollfd p{master_, 0, 0};  // a hang-up is reported whatever is asked
+    if (poll(&p, 1, 20) < 0 && errno != EINTR) return;
+    if (p.revents & (POLLHUP | POLLERR)) return;
+    write_master(credit);
+  }
 }
 
 void PtyStation::deliver(const uint8_t* bytes, size_t n, Micros now) {
@@ -165,11 +192,17 @@ void PtyStation::serve_session() {
   model_ = std::make_unique<StationModel>(config, monotonic_us() - epoch_);
   bool connected = false;
   uint8_t buffer[4097];
+  pending_.clear();
   for (;;) {
     Micros now = monotonic_us() - epoch_;
     model_->run_until(now);
-    flush_output();
-    Micros wait = std::clamp(model_->next_event() - now, 0.0, 100000.0);
+    flush_output(now);
+    if (options_.stall_after >= 0 && model_->stream_bytes() >= options_.stall_after) {
+      serve_stalled();
+      return;
+    }
+    Micros next = std::min(model_->next_event(), next_output());
+    Micros wait = std::clamp(next - now, 0.0, 100000.0);
     timespec timeout{0, static_cast<long>(wait * 1000)};
     pollfd p{master_, POLLIN, 0};
     if (ppoll(&p, 1, &timeout, nullptr) < 0 && errno != EINTR) return;
@@ -191,7 +224,7 @@ void PtyStation::serve_session() {
       if (connected) return;  // the tool closed the port
       usleep(1000);
     }
-    flush_output();
+    flush_output(now);
   }
 }
 

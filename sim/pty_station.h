@@ -3,7 +3,8 @@
 // the slave's settings, read through the master, and sees the reset pulse as
 // the queue flush that ends it (packet mode), since a pseudo-terminal has no
 // RTS line. It answers in real time, as fast as it can: the tool's writes
-// return at once here, so nothing is paced at line speed.
+// return at once here, so nothing is paced at line speed; only what the
+// station is told to do late (an answer delay) waits for its time.
 #pragma once
 
 #include <string>
@@ -21,6 +22,9 @@ struct PtyOptions {
   std::string verdict_out;  // the JSON verdicts, one line a session
   int sessions = 1;
   Expect expect = Expect::kLoad;
+  // Once the stream has brought so many bytes, the station stops reading the
+  // line but goes on granting credit (a receive path that has hung).
+  long stall_after = -1;
 };
 
 // Serves the sessions; 0 when every one was clean and complete.

@@ -32,7 +32,8 @@ inline constexpr Chip kAT29C020{0x1F, 0xDA, 0x04, 0xFC};  // 256 KB, 256-byte se
 inline constexpr Chip kAT29C040{0x1F, 0xA4, 0x04, 0xF8};  // 512 KB, 256-byte sectors
 
 enum class PacketFault { kNone, kWrongCode, kBadCrc, kShort };
-enum class LineFault { kNone, kFraming, kBreak };
+// kByteAndFraming: a lone byte, and 2 ms later a byte with a framing error.
+enum class LineFault { kNone, kFraming, kBreak, kByteAndFraming };
 
 struct StationFaults {
   int echo_wrong_at = -1;    // this body byte is echoed changed

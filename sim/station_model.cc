@@ -101,8 +101,12 @@ void StationModel::send(uint8_t byte, Micros t) { send_transmission(frame(byte, 
 
 void StationModel::send_transmission(Transmission tx) {
   if (silent_) return;
-  tx.start = std::max(tx.start, tx_free_);
-  tx_free_ = tx.start + static_cast<double>(tx.levels.size()) * tx.bit_us;
+  // On a line, one transmission waits for the one before it to go out;
+  // without line timing each goes at the time it was made for.
+  if (config_.line_timing) {
+    tx.start = std::max(tx.start, tx_free_);
+    tx_free_ = tx.start + static_cast<double>(tx.levels.size()) * tx.bit_us;
+  }
   output_.push_back(std::move(tx));
 }
 
@@ -174,9 +178,14 @@ void StationModel::fire(const Pending& p) {
       send_transmission(frame(static_cast<uint8_t>(f.stray_byte), p.at, pc_wait_side));
       break;
     case Timer::kLineFault:
-      send_transmission(f.start_line_fault == LineFault::kBreak
-                            ? line_break(p.at, pc_wait_side, 20)
-                            : frame_without_stop(0xF0, p.at, pc_wait_side));
+      if (f.start_line_fault == LineFault::kBreak) {
+        send_transmission(line_break(p.at, pc_wait_side, 20));
+      } else if (f.start_line_fault == LineFault::kFraming) {
+        send_transmission(frame_without_stop(0xF0, p.at, pc_wait_side));
+      } else {
+        send_transmission(frame(0x3F, p.at, pc_wait_side));
+        send_transmission(frame_without_stop(0xF0, p.at + 2 * kMs, pc_wait_side));
+      }
       break;
     case Timer::kSectorWritten:
       sector_written(p.at);

@@ -40,6 +40,7 @@ class StationModel {
   const StationConfig& config() const { return config_; }
   uint32_t sector_bytes() const { return sector_; }
   bool stream_started() const { return verdict_.start_page >= 0; }
+  long stream_bytes() const { return verdict_.stream_bytes; }
 
  private:
   enum class Phase { kHeld, kBooting, kBootLoader, kHandshake, kStartRecord, kStreaming, kStopped };

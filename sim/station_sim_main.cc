@@ -34,9 +34,12 @@ const char kUsage[] =
     "faults:\n"
     "  --echo-wrong K | --echo-missing K      body byte K echoed changed / not at all\n"
     "  --no-u-answer | --u-answer HEX         handshake silent / answered wrongly\n"
+    "  --u-delay MS             the resident answers 'U' this late\n"
     "  --packet wrong-code|bad-crc|short      a faulty station packet\n"
     "  --warn-sectors K,K,...  --fail-sector K  --broken-report K  --duplicate-report K\n"
     "  --silent-after N         the resident hangs after N stream bytes\n"
+    "  --stall-after N          after N stream bytes the station stops reading the line\n"
+    "                           but goes on granting credit\n"
     "  --no-restart-answer      the restart command is not answered\n"
     "  --stray-byte HEX         a foreign lone byte before the first start byte\n";
 
@@ -134,6 +137,10 @@ int main(int argc, char** argv) {
       f.echo_missing_at = static_cast<int>(number(value()));
     } else if (opt == "--no-u-answer") {
       f.no_handshake_answer = true;
+    } else if (opt == "--u-delay") {
+      st.handshake_delay_ms = static_cast<double>(number(value()));
+    } else if (opt == "--stall-after") {
+      o.stall_after = number(value());
     } else if (opt == "--u-answer") {
       f.handshake_answer = static_cast<int>(number(value(), 16));
     } else if (opt == "--packet") {

@@ -106,31 +106,48 @@ void VirtualLine::advance_to(Micros t) {
         std::vector<Received> got;
         pc_receiver_.set_side(pc_side_);
         pc_receiver_.receive(e.tx, &got);
-        for (Received& r : got) {
-          Micros at = r.ready;
-          if (options_.adapter_latency_ms > 0 &&
-              !(options_.latency_spares_bootstrap && !station_.stream_started())) {
-            // A USB bridge passes bytes on at its latency-timer ticks.
-            double tick = options_.adapter_latency_ms * 1000;
-            at = std::ceil(at / tick) * tick;
-          }
-          post(at, Kind::kPcGets, {}, r);
-        }
+        const Kind next = options_.adapter.latency_ms > 0 ? Kind::kAdapterGets : Kind::kPcGets;
+        for (Received& r : got) post(r.ready, next, {}, r);
         break;
       }
-      case Kind::kPcGets:
-        if (!port_open_) break;
-        if (input_.size() >= options_.input_queue) {
-          errors_ |= travek::CE_RXOVER;
-        } else {
-          input_.push_back(e.rx.value);
+      case Kind::kAdapterGets:
+        held_.push_back(e.rx);
+        if (held_.size() >= kAdapterPacket) {
+          for (const Received& r : held_) hand_up(r);
+          held_.clear();
+        } else if (!flush_posted_) {
+          // The adapter's latency timer ticks at fixed multiples of its period.
+          const double tick = options_.adapter.latency_ms * 1000;
+          flush_posted_ = true;
+          post(std::ceil(e.at / tick) * tick, Kind::kAdapterFlush);
         }
-        if (e.rx.framing_error) errors_ |= travek::CE_FRAME;
-        if (e.rx.brk) errors_ |= travek::CE_BREAK;
+        break;
+      case Kind::kAdapterFlush:
+        flush_posted_ = false;
+        for (const Received& r : held_) hand_up(r);
+        held_.clear();
+        break;
+      case Kind::kPcGets:
+        hand_up(e.rx);
         break;
     }
   }
   now_ = std::max(now_, t);
+}
+
+void VirtualLine::hand_up(const Received& r) {
+  if (!port_open_) return;
+  if (input_.size() >= options_.input_queue) {
+    errors_ |= travek::CE_RXOVER;
+  } else {
+    input_.push_back(r.value);
+  }
+  if (r.framing_error) errors_ |= travek::CE_FRAME;
+  if (r.brk) errors_ |= travek::CE_BREAK;
+}
+
+bool VirtualLine::lost() const {
+  return options_.lose_port_at_ms >= 0 && now_ >= options_.lose_port_at_ms * 1000;
 }
 
 bool VirtualLine::open(const char*) {
@@ -160,70 +177,82 @@ void VirtualLine::set_rts(bool on) {
 
 uint32_t VirtualLine::take_errors() {
   advance_to(now_);
-  uint32_t mask = errors_;
+  uint32_t mask = lost() ? 0 : errors_;
   errors_ = 0;
   return mask;
 }
 
-void VirtualLine::purge() {
+bool VirtualLine::purge() {
   advance_to(now_);
   input_.clear();
+  return !lost();
 }
 
 uint32_t VirtualLine::take(uint8_t* dest, uint32_t max) {
+  if (lost()) return 0;
   uint32_t n = std::min<uint32_t>(max, static_cast<uint32_t>(input_.size()));
   std::copy_n(input_.begin(), n, dest);
   input_.erase(input_.begin(), input_.begin() + n);
   return n;
 }
 
-uint32_t VirtualLine::read_exact(uint8_t* dest, uint32_t n, uint32_t total_ms) {
-  Micros deadline = now_ + total_ms * 1000.0;
+void VirtualLine::wait_for_input(size_t n, Micros deadline) {
+  // A port that goes away ends the wait at once.
+  if (options_.lose_port_at_ms >= 0) deadline = std::min(deadline, options_.lose_port_at_ms * 1000);
   advance_to(now_);
-  while (input_.size() < n) {
+  while (input_.size() < n && !lost()) {
     Micros next = next_event_time();
     if (next > deadline) {
-      advance_to(deadline);
+      advance_to(std::max(now_, deadline));
       break;
     }
     advance_to(next);
   }
+}
+
+uint32_t VirtualLine::read_exact(uint8_t* dest, uint32_t n, uint32_t total_ms) {
+  wait_for_input(n, now_ + total_ms * 1000.0);
   return take(dest, n);
 }
 
 uint32_t VirtualLine::read_available(uint8_t* dest, uint32_t max, uint32_t first_ms) {
-  Micros deadline = now_ + first_ms * 1000.0;
-  advance_to(now_);
-  while (input_.empty()) {
-    Micros next = next_event_time();
-    if (next > deadline) {
-      advance_to(deadline);
-      return 0;
-    }
-    advance_to(next);
-  }
+  wait_for_input(1, now_ + first_ms * 1000.0);
   return take(dest, max);
 }
 
-uint32_t VirtualLine::write(const uint8_t* data, uint32_t n, bool priority) {
+bool VirtualLine::write(const uint8_t* data, uint32_t n, bool priority, uint32_t limit_ms,
+                        uint32_t* written) {
   advance_to(now_);
+  *written = 0;
+  if (lost()) return false;
+  // A stalled reader takes no more than it had room for.
+  uint32_t taken = n;
+  if (options_.stall_after_bytes >= 0) {
+    taken = static_cast<uint32_t>(
+        std::clamp<long>(options_.stall_after_bytes - bytes_written_, 0, static_cast<long>(n)));
+  }
+  bytes_written_ += taken;
+  *written = taken;
+  const Micros deadline = now_ + limit_ms * 1000.0;
   Micros start = std::max(now_, pc_tx_free_);
-  std::vector<uint8_t> bytes(data, data + n);
+  std::vector<uint8_t> bytes(data, data + taken);
   Transmission tx = burst(bytes, start, pc_side_);
   pc_tx_free_ = start + static_cast<double>(tx.levels.size()) * tx.bit_us;
   post(start, Kind::kToStation, tx);
   PcWrite record{now_ms(), 0, std::move(bytes), pc_side_, priority};
-  // A synchronous write returns when its bytes are on the line; a priority
-  // byte is handed over at once.
-  if (!priority) advance_to(pc_tx_free_);
+  // A write returns once what is still to go fits the adapter's FIFO; a
+  // priority byte is handed over at once.
+  Micros back = priority ? now_ : pc_tx_free_ - options_.adapter.tx_fifo * frame_time(pc_side_);
+  const bool done = taken == n && back <= deadline;
+  advance_to(done ? std::max(now_, back) : deadline);
   record.done_ms = now_ms();
   writes_.push_back(std::move(record));
-  return n;
+  return done;
 }
 
 uint32_t VirtualLine::clock_ms() const { return static_cast<uint32_t>(std::floor(now_ / 1000.0)); }
 
-void VirtualLine::spin() { advance_to((std::floor(now_ / 1000.0) + 1) * 1000.0); }
+void VirtualLine::sleep_ms(uint32_t ms) { advance_to((std::floor(now_ / 1000.0) + ms) * 1000.0); }
 
 void VirtualLine::console_write(const std::string& text) {
   output_ += text;

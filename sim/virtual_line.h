@@ -1,11 +1,17 @@
 // The virtual-time line: the tool's own code talks to a StationModel inside
 // one process, under a clock that moves only when the tool waits. A write
 // takes its transmission time at the current rate and stop bits; station
-// bytes arrive when their last stop bit has been sampled (later, with an
-// adapter latency); reads wait in virtual time; keys arrive at scripted
-// times; console output is captured with the time it was written; and the
-// end of the process is caught, so a test can check the status and the
-// last message. Everything is deterministic.
+// bytes arrive when their last stop bit has been sampled; reads wait in
+// virtual time; keys arrive at scripted times; console output is captured
+// with the time it was written; and the end of the process is caught, so a
+// test can check the status and the last message. Everything is
+// deterministic.
+//
+// The adapter between the PC and the line can be modelled: a transmit FIFO
+// (a write returns once the bytes still to go fit in it) and a receive
+// latency (received bytes are handed up only at the adapter's ticks, or as
+// soon as a USB packet's worth has gathered). Faults of the port itself: a
+// reader that stalls (the line takes no more bytes) and a port that is lost.
 //
 // One VirtualLine at a time: while it exists, the link and console back ends
 // of this build (port_virtual.cc, console_virtual.cc) act on it.
@@ -24,14 +30,32 @@
 
 namespace sim {
 
+// What sits between the PC and the line.
+struct Adapter {
+  const char* name;
+  size_t tx_fifo;     // bytes the adapter holds while they go out
+  double latency_ms;  // received bytes are handed up at these ticks (0: at once)
+};
+
+// A port whose write returns only when the bytes are out, and that hands
+// every byte up as it arrives.
+inline constexpr Adapter kIdealPort{"ideal", 0, 0};
+inline constexpr Adapter kNativeUart{"native UART", 16, 0};
+inline constexpr Adapter kFtdi16ms{"FTDI, 16 ms", 256, 16};
+inline constexpr Adapter kFtdi1ms{"FTDI, 1 ms", 256, 1};
+inline constexpr Adapter kCp210x{"CP210x", 640, 1};
+inline constexpr Adapter kCh340{"CH340", 32, 2};
+inline constexpr Adapter kAdapters[] = {kNativeUart, kFtdi16ms, kFtdi1ms, kCp210x, kCh340};
+
+// A USB adapter hands received bytes up at once when a packet fills.
+inline constexpr size_t kAdapterPacket = 62;
+
 struct VirtualOptions {
-  double adapter_latency_ms = 0;  // station bytes held back up to this long
-  // A latency of several ms misses the 5 ms handshake (why the tool asks the
-  // driver for low latency); this keeps it off everything before the page
-  // stream, to see what it does to the stream alone.
-  bool latency_spares_bootstrap = false;
+  Adapter adapter = kIdealPort;
   bool port_missing = false;
   bool port_refuses_settings = false;
+  long stall_after_bytes = -1;    // the line takes no more once the PC wrote so many
+  double lose_port_at_ms = -1;    // the device goes away at this time
   size_t input_queue = 1632;      // the driver's receive queue
   double time_limit_ms = 3600e3;  // a run that waits longer has gone astray
 };
@@ -89,12 +113,13 @@ class VirtualLine {
   void set_line(uint32_t rate, int stop_bits);
   void set_rts(bool on);
   uint32_t take_errors();
-  void purge();
+  bool purge();
   uint32_t read_exact(uint8_t* dest, uint32_t n, uint32_t total_ms);
   uint32_t read_available(uint8_t* dest, uint32_t max, uint32_t first_ms);
-  uint32_t write(const uint8_t* data, uint32_t n, bool priority);
+  bool write(const uint8_t* data, uint32_t n, bool priority, uint32_t limit_ms, uint32_t* written);
+  bool lost() const;
   uint32_t clock_ms() const;
-  void spin();
+  void sleep_ms(uint32_t ms);
   void console_write(const std::string& text);
   void diagnostic(const std::string& text) { diagnostics_ += text; }
   void ignore_interrupts() { interrupts_ignored_ = true; }
@@ -102,7 +127,7 @@ class VirtualLine {
   int read_key();
 
  private:
-  enum class Kind { kToStation, kStationGets, kToPc, kPcGets };
+  enum class Kind { kToStation, kStationGets, kToPc, kAdapterGets, kAdapterFlush, kPcGets };
   struct Event {
     Micros at;
     uint64_t seq;
@@ -120,6 +145,10 @@ class VirtualLine {
   Micros next_event_time() const;
   void advance_to(Micros t);
   void collect_station_output();
+  void hand_up(const Received& r);
+  // Waits in virtual time until the input holds n bytes, the deadline
+  // passes or the port is lost.
+  void wait_for_input(size_t n, Micros deadline);
   uint32_t take(uint8_t* dest, uint32_t max);
 
   StationModel station_;
@@ -134,6 +163,9 @@ class VirtualLine {
   Receiver station_receiver_;
   Micros pc_tx_free_ = 0;
   std::deque<uint8_t> input_;
+  std::vector<Received> held_;  // in the adapter, not yet handed up
+  bool flush_posted_ = false;
+  long bytes_written_ = 0;
   uint32_t errors_ = 0;
   int rts_pulses_ = 0;
 

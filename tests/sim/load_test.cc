@@ -283,8 +283,7 @@ TEST(Load, BrokenAndSurplusReportsAreCommunicationErrors) {
     } else {
       // The last sector reported twice; a USB bridge hands both over at once.
       config.faults.duplicate_report_sector = 3;
-      options.adapter_latency_ms = 16;
-      options.latency_spares_bootstrap = true;
+      options.adapter = kFtdi16ms;
     }
     VirtualLine line(config, options);
     EXPECT_EQ(load(line, random_bytes(4 * 256)), 255);
