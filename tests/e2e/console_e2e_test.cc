@@ -14,11 +14,13 @@
 #include "pseudo_terminal.h"
 #include "station_sim_process.h"
 #include "support/images.h"
+#include "support/output.h"
 
 namespace {
 
 using e2e::ChildResult;
 using e2e::RunningChild;
+using testing_support::contains;
 
 // A terminal for the tool's keys, in the usual line mode with echo.
 class KeyboardTerminal {
@@ -63,7 +65,7 @@ TEST_F(ConsoleE2e, CtrlCDoesNotCutTheRunShort) {
   travek.close_input();
   ChildResult r = travek.finish(10000);
   EXPECT_EQ(r.status, 255);
-  EXPECT_NE(r.out.find("Загрузка отменена оператором"), std::string::npos) << r.out;
+  EXPECT_TRUE(contains(r.out, "Загрузка отменена оператором"));
 }
 
 TEST_F(ConsoleE2e, TerminalIsRestoredAfterANormalEnd) {
@@ -126,10 +128,10 @@ TEST(ConsoleColourE2e, StatusLightIsRedOnATerminalUnlessNoColor) {
   // Whether the warning itself gets a redraw depends on the wall clock (the
   // 90 ms throttle); the final light after a warning is always red.
   std::string coloured = screen_of_a_load_with_a_warning({});
-  EXPECT_NE(coloured.find("100\x1b[91m%\x1b[0m  T= "), std::string::npos) << coloured;
+  EXPECT_TRUE(contains(coloured, "100\x1b[91m%\x1b[0m  T= "));
   std::string plain = screen_of_a_load_with_a_warning({"NO_COLOR=1"});
-  EXPECT_EQ(plain.find("\x1b["), std::string::npos) << plain;
-  EXPECT_NE(plain.find("100%  T= "), std::string::npos) << plain;
+  EXPECT_FALSE(contains(plain, "\x1b["));
+  EXPECT_TRUE(contains(plain, "100%  T= "));
 }
 
 }  // namespace

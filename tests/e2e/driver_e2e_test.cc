@@ -15,13 +15,15 @@
 
 #include "child_process.h"
 #include "pseudo_terminal.h"
+#include "support/output.h"
 
 namespace {
 
 using e2e::ChildResult;
+using testing_support::contains;
 
-const std::string kBanner = "\n\"TRAVEK\", WIN32 Console version 1.03\n";
-const std::string kPressKey = "\nPress a key to exit\n\n";
+using testing_support::kBanner;
+using testing_support::kPressKey;
 
 class DriverE2e : public ::testing::Test {
  protected:
@@ -94,7 +96,7 @@ TEST_F(DriverE2e, MissingFileIsReportedWithTheOsReason) {
   ChildResult r = tool({dir_ + "/nosuch.bin"});
   EXPECT_EQ(r.out, failing("\nОшибка открытия файла: \"" + dir_ + "/nosuch.bin\"\n\n"));
   EXPECT_EQ(r.status, 255);
-  EXPECT_NE(r.err.find("nosuch.bin: No such file or directory"), std::string::npos) << r.err;
+  EXPECT_TRUE(contains(r.err, "nosuch.bin: No such file or directory"));
   // A directory is not a readable file either.
   ChildResult d = tool({dir_});
   EXPECT_EQ(d.out, failing("\nОшибка открытия файла: \"" + dir_ + "\"\n\n"));
@@ -106,7 +108,7 @@ TEST_F(DriverE2e, MissingPortIsReportedBeforeTheFileSizeIsChecked) {
   EXPECT_EQ(r.out, failing("\nНедоступен или неисправен порт: /dev/travek-no-such-port\n"
                            "- возможно захвачен другой программой\n"));
   EXPECT_EQ(r.status, 255);
-  EXPECT_NE(r.err.find("/dev/travek-no-such-port: No such file or directory"), std::string::npos);
+  EXPECT_TRUE(contains(r.err, "/dev/travek-no-such-port: No such file or directory"));
 }
 
 TEST_F(DriverE2e, PortHeldByAnotherProgramIsRefused) {
@@ -119,7 +121,7 @@ TEST_F(DriverE2e, PortHeldByAnotherProgramIsRefused) {
   EXPECT_EQ(r.out, failing("\nНедоступен или неисправен порт: " + pty.slave_path() +
                            "\n- возможно захвачен другой программой\n"));
   EXPECT_EQ(r.status, 255);
-  EXPECT_NE(r.err.find("held by another program"), std::string::npos) << r.err;
+  EXPECT_TRUE(contains(r.err, "held by another program"));
 }
 
 TEST_F(DriverE2e, PortIsNoLongerExclusiveAfterTheRun) {
@@ -138,8 +140,8 @@ TEST_F(DriverE2e, PortIsNoLongerExclusiveAfterTheRun) {
 TEST_F(DriverE2e, SomethingThatIsNotASerialDeviceIsRefused) {
   ChildResult r = tool({"-port:/dev/null", make_file("image.bin", 64)});
   EXPECT_EQ(r.status, 255);
-  EXPECT_NE(r.out.find("\nНедоступен или неисправен порт: /dev/null\n"), std::string::npos);
-  EXPECT_NE(r.err.find("/dev/null: Not a serial device"), std::string::npos) << r.err;
+  EXPECT_TRUE(contains(r.out, "\nНедоступен или неисправен порт: /dev/null\n"));
+  EXPECT_TRUE(contains(r.err, "/dev/null: Not a serial device"));
 }
 
 TEST_F(DriverE2e, LoadedSizeLimits) {

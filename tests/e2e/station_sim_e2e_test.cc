@@ -16,9 +16,11 @@
 #include "common/crc16.h"
 #include "link/termios2_linux.h"
 #include "station_sim_process.h"
+#include "support/output.h"
 
 namespace {
 
+using testing_support::contains;
 using Bytes = std::vector<uint8_t>;
 
 Bytes read_n(int fd, size_t n, int timeout_ms) {
@@ -127,7 +129,7 @@ TEST(StationSimE2e, ViolationMakesTheExitStatusNonZero) {
   e2e::ChildResult r = sim.finish();
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(e2e::json_field(sim.verdict(), "clean"), "false");
-  EXPECT_NE(sim.verdict().find("framing error"), std::string::npos) << sim.verdict();
+  EXPECT_TRUE(contains(sim.verdict(), "framing error"));
 }
 
 }  // namespace

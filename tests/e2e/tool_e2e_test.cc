@@ -13,8 +13,12 @@
 #include "child_process.h"
 #include "station_sim_process.h"
 #include "support/images.h"
+#include "support/output.h"
 
 namespace {
+
+using testing_support::contains;
+using testing_support::kPressKey;
 
 using e2e::ChildResult;
 using e2e::json_field;
@@ -35,11 +39,9 @@ TEST(ToolE2e, SendOnlyModeStartsTheResident) {
   TempFile resident(testing_support::builtin_image());
   ChildResult r = tool(sim, {"-s", resident.path()});
   EXPECT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_NE(r.out.find("\nПорт " + sim.port() + ": Ожидание СТАРТА станции"), std::string::npos)
-      << r.out;
-  EXPECT_NE(r.out.find("Ok! FQ: 11mHz\nЗасылаем резидента... T= "), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find(" ms, Резидент: Старт - Ok!\n\nPress a key to exit\n\n"), std::string::npos)
-      << r.out;
+  EXPECT_TRUE(contains(r.out, "\nПорт " + sim.port() + ": Ожидание СТАРТА станции"));
+  EXPECT_TRUE(contains(r.out, "Ok! FQ: 11mHz\nЗасылаем резидента... T= "));
+  EXPECT_TRUE(contains(r.out, " ms, Резидент: Старт - Ok!\n" + kPressKey));
 
   ChildResult s = sim.finish();
   EXPECT_EQ(s.status, 0) << s.out << s.err;
@@ -53,10 +55,8 @@ TEST(ToolE2e, WrongEchoEndsTheRunWithTheCommunicationError) {
   TempFile resident(testing_support::builtin_image());
   ChildResult r = tool(sim, {"-s", resident.path()});
   EXPECT_EQ(r.status, 255);
-  EXPECT_NE(r.out.find("Засылаем резидента...\nОшибка связи при загрузке резидента!\n\n"
-                       "\nPress a key to exit\n\n"),
-            std::string::npos)
-      << r.out;
+  EXPECT_TRUE(contains(
+      r.out, "Засылаем резидента...\nОшибка связи при загрузке резидента!\n\n" + kPressKey));
   ChildResult s = sim.finish();
   EXPECT_EQ(s.status, 1) << "the session never reached the resident";
   EXPECT_EQ(json_field(sim.verdict(), "clean"), "true") << sim.verdict();
@@ -122,13 +122,11 @@ TEST_F(LoadE2e, MixedHalfMegabyteImageIsFlashedByteForByte) {
   travek.close_input();  // and no key for the final prompt
   ChildResult r = travek.finish(30000);
   EXPECT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_NE(r.out.find("Тип FLASH_0:       AT29C040   \nОбщий объем FLASH: 512 Кб (524288 байт)\n"
-                       "Объем загружаемых данных:  524288 байт\n\nЗагрузка FLASH:   0%\b"),
-            std::string::npos)
-      << r.out;
-  EXPECT_NE(r.out.find("\b\b\b100%  T= "), std::string::npos) << "no colour codes on a pipe";
-  EXPECT_NE(r.out.find("\nПопытка рестарта станции... \nPress a key to exit\n\n"),
-            std::string::npos);
+  EXPECT_TRUE(contains(r.out,
+                       "Тип FLASH_0:       AT29C040   \nОбщий объем FLASH: 512 Кб (524288 байт)\n"
+                       "Объем загружаемых данных:  524288 байт\n\nЗагрузка FLASH:   0%\b"));
+  EXPECT_TRUE(contains(r.out, "\b\b\b100%  T= ")) << "no colour codes on a pipe";
+  EXPECT_TRUE(contains(r.out, "\nПопытка рестарта станции... " + kPressKey));
 
   ChildResult s = sim.finish();
   EXPECT_EQ(s.status, 0) << s.out << s.err;
@@ -145,12 +143,11 @@ TEST_F(LoadE2e, TwoChipsMakeOneFlash) {
   TempFile file(image);
   ChildResult r = tool(sim, {file.path()});  // end of input answers the prompt with Esc
   EXPECT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_NE(r.out.find("\nСтанция класса:    KT57/83\nТип FLASH_0:       AT29C020   \n"
+  EXPECT_TRUE(contains(r.out,
+                       "\nСтанция класса:    KT57/83\nТип FLASH_0:       AT29C020   \n"
                        "Тип FLASH_1:       AT29C020   \n"
-                       "Общий объем FLASH: 512 Кб (524288 байт)\n"),
-            std::string::npos)
-      << r.out;
-  EXPECT_EQ(r.out.find("Попытка рестарта"), std::string::npos);
+                       "Общий объем FLASH: 512 Кб (524288 байт)\n"));
+  EXPECT_FALSE(contains(r.out, "Попытка рестарта"));
   ChildResult s = sim.finish();
   EXPECT_EQ(s.status, 0) << s.out;
   Bytes flash = read_all(flash_path_);
@@ -182,9 +179,8 @@ TEST_F(LoadE2e, SectorFailureEndsTheRun) {
   EXPECT_EQ(r.status, 255);
   // Four sectors counted, the failed one among them; whether the light's
   // redraw waited depends on the wall clock, not checked here.
-  EXPECT_NE(r.out.find("\b\b\b  3\b\b\b  6\b\b\b  9\b\b\b 12%"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("\nОшибка записи FLASH!\n\n\nPress a key to exit\n\n"), std::string::npos)
-      << r.out;
+  EXPECT_TRUE(contains(r.out, "\b\b\b  3\b\b\b  6\b\b\b  9\b\b\b 12%"));
+  EXPECT_TRUE(contains(r.out, "\nОшибка записи FLASH!\n\n" + kPressKey));
   sim.finish();
   EXPECT_EQ(json_field(sim.verdict(), "sectors_written"), "3");
 }

@@ -12,6 +12,7 @@
 namespace sim {
 namespace {
 
+using testing_support::contains;
 using testing_support::ends_with;
 using testing_support::kPressKey;
 using testing_support::violations;
@@ -55,8 +56,8 @@ TEST(Bootstrap, SendOnlyModeForEachClockClass) {
     std::string spinner = out.substr(waiting + kWaiting.size(), clock - waiting - kWaiting.size());
     ASSERT_GE(spinner.size(), 2u);
     EXPECT_EQ(spinner.substr(0, 2), "-\b");
-    EXPECT_NE(out.find(" ms, Резидент: Старт - Ok!\n" + kPressKey), std::string::npos) << out;
-    EXPECT_NE(out.find("\nЗасылаем резидента... T= "), std::string::npos) << out;
+    EXPECT_TRUE(contains(out, " ms, Резидент: Старт - Ok!\n" + kPressKey));
+    EXPECT_TRUE(contains(out, "\nЗасылаем резидента... T= "));
 
     Verdict v = line.verdict();
     EXPECT_TRUE(v.clean()) << violations(v);
@@ -107,8 +108,7 @@ TEST(Bootstrap, HandshakeReplyMustArriveWithin100Milliseconds) {
       EXPECT_EQ(status, 0) << line.output();
     } else {
       EXPECT_EQ(status, 255);
-      EXPECT_NE(line.output().find("Резидент: молчит!\n\n" + kPressKey), std::string::npos)
-          << line.output();
+      EXPECT_TRUE(contains(line.output(), "Резидент: молчит!\n\n" + kPressKey));
       EXPECT_DOUBLE_EQ(written_at(line, "молчит!"), sent_at + 100);
     }
   }
@@ -119,7 +119,7 @@ TEST(Bootstrap, WrongHandshakeAnswer) {
   config.faults.handshake_answer = 0xAA;
   VirtualLine line(config);
   EXPECT_EQ(send_only(line, testing_support::builtin_image()), 255);
-  EXPECT_NE(line.output().find("Резидент: плохой ответ!\n\n" + kPressKey), std::string::npos);
+  EXPECT_TRUE(contains(line.output(), "Резидент: плохой ответ!\n\n" + kPressKey));
 }
 
 TEST(Bootstrap, MissingLastEchoFailsAfter120Milliseconds) {
@@ -127,9 +127,8 @@ TEST(Bootstrap, MissingLastEchoFailsAfter120Milliseconds) {
   config.faults.echo_missing_at = 1101;
   VirtualLine line(config);
   EXPECT_EQ(send_only(line, testing_support::builtin_image()), 255);
-  EXPECT_NE(line.output().find("Засылаем резидента...\nСтанция не отвечает!\n\n" + kPressKey),
-            std::string::npos)
-      << line.output();
+  EXPECT_TRUE(
+      contains(line.output(), "Засылаем резидента...\nСтанция не отвечает!\n\n" + kPressKey));
   EXPECT_DOUBLE_EQ(written_at(line, "Станция не отвечает!"), line.writes().back().done_ms + 120);
 }
 
@@ -138,10 +137,9 @@ TEST(Bootstrap, CorruptedEchoIsACommunicationError) {
   config.faults.echo_wrong_at = 300;
   VirtualLine line(config);
   EXPECT_EQ(send_only(line, testing_support::builtin_image()), 255);
-  EXPECT_NE(line.output().find("Засылаем резидента...\nОшибка связи при загрузке резидента!\n\n" +
-                               kPressKey),
-            std::string::npos)
-      << line.output();
+  EXPECT_TRUE(
+      contains(line.output(),
+               "Засылаем резидента...\nОшибка связи при загрузке резидента!\n\n" + kPressKey));
   EXPECT_EQ(line.writes().size(), 1u) << "the last byte is never sent";
 }
 
@@ -165,8 +163,8 @@ TEST(Bootstrap, BadImageFailsBeforeTheWait) {
     image[1111] ^= 0x80;
     VirtualLine line;
     EXPECT_EQ(send_only(line, image), 255);
-    EXPECT_EQ(line.output().find("Ожидание"), std::string::npos);
-    EXPECT_NE(line.output().find("\nПлохая CRC резидента\n\n" + kPressKey), std::string::npos);
+    EXPECT_FALSE(contains(line.output(), "Ожидание"));
+    EXPECT_TRUE(contains(line.output(), "\nПлохая CRC резидента\n\n" + kPressKey));
     EXPECT_TRUE(line.writes().empty());
   }
   VirtualLine tiny;
@@ -176,8 +174,8 @@ TEST(Bootstrap, BadImageFailsBeforeTheWait) {
   std::copy(image.begin(), image.end(), one_byte.begin());
   one_byte[26] = 0x40;
   EXPECT_EQ(send_only(tiny, one_byte), 255);
-  EXPECT_NE(tiny.output().find("\nПлохой код резидента\n\n" + kPressKey), std::string::npos);
-  EXPECT_EQ(tiny.output().find("Ожидание"), std::string::npos);
+  EXPECT_TRUE(contains(tiny.output(), "\nПлохой код резидента\n\n" + kPressKey));
+  EXPECT_FALSE(contains(tiny.output(), "Ожидание"));
 }
 
 TEST(Bootstrap, ByteFollowedWithinFiveMillisecondsIsNoStartByte) {
@@ -204,7 +202,7 @@ TEST(Bootstrap, LineErrorDuringTheWaitRepulses) {
     EXPECT_EQ(send_only(line, testing_support::builtin_image()), 0) << line.output();
     EXPECT_EQ(line.rts_pulses(), 2);
     EXPECT_EQ(line.verdict().resets, 2);
-    EXPECT_EQ(line.output().find("не наш клиент"), std::string::npos) << "not classified";
+    EXPECT_FALSE(contains(line.output(), "не наш клиент")) << "not classified";
   }
 }
 
@@ -231,9 +229,7 @@ TEST(Bootstrap, EscCancelsAfterTheKeysTypedBeforeIt) {
   line.press(0, travek::KEY_ESC);
   EXPECT_EQ(send_only(line, testing_support::builtin_image()), 255);
   const std::string& out = line.output();
-  EXPECT_NE(out.find(kWaiting + "-\b\\\b\n\nЗагрузка отменена оператором\n" + kPressKey),
-            std::string::npos)
-      << out;
+  EXPECT_TRUE(contains(out, kWaiting + "-\b\\\b\n\nЗагрузка отменена оператором\n" + kPressKey));
   // One key a step: the reset pulse takes just over 10 ms, then two steps of 100 ms.
   EXPECT_DOUBLE_EQ(written_at(line, "отменена"), 212);
 }

@@ -13,6 +13,7 @@
 namespace travek {
 namespace {
 
+using testing_support::contains;
 using testing_support::ends_with;
 using testing_support::kPressKey;
 
@@ -74,12 +75,12 @@ TEST(Geometry, TwoEqualChipsDoubleSizeAndSector) {
 }
 
 TEST(Geometry, ClassNamesAndChipNames) {
-  EXPECT_NE(geometry(0x08, k010, kNone, 128).out.find("класса:    DV20R\n"), std::string::npos);
-  EXPECT_NE(geometry(0x0F, k010, k010, 256).out.find("класса:    DP57\n"), std::string::npos);
+  EXPECT_TRUE(contains(geometry(0x08, k010, kNone, 128).out, "класса:    DV20R\n"));
+  EXPECT_TRUE(contains(geometry(0x0F, k010, k010, 256).out, "класса:    DP57\n"));
   Outcome sst = geometry(0x00, {0xBF, 0x07, 0x02, 0xFE}, kNone, 128);
-  EXPECT_NE(sst.out.find(kChip0 + "SST29EE010 \n"), std::string::npos);
+  EXPECT_TRUE(contains(sst.out, kChip0 + "SST29EE010 \n"));
   Outcome unknown = geometry(0x00, {0x12, 0x34, 0x02, 0xFE}, kNone, 128);
-  EXPECT_NE(unknown.out.find(kChip0 + "UNKNOWN    \n"), std::string::npos);
+  EXPECT_TRUE(contains(unknown.out, kChip0 + "UNKNOWN    \n"));
 }
 
 TEST(Geometry, MissingChips) {
@@ -94,17 +95,14 @@ TEST(Geometry, MissingChips) {
                             "Bad!\n" + kPressKey);
   Outcome first = geometry(0x04, kNone, k010, 128);
   EXPECT_EQ(first.ended, 255);
-  EXPECT_NE(first.out.find(kChip0 + "Bad!\n" + kChip1 + "AT29C010   \n" + kPressKey),
-            std::string::npos);
+  EXPECT_TRUE(contains(first.out, kChip0 + "Bad!\n" + kChip1 + "AT29C010   \n" + kPressKey));
 }
 
 TEST(Geometry, DifferentChips) {
   Outcome o = geometry(0x04, k010, k020, 128);
   EXPECT_EQ(o.ended, 255);
-  EXPECT_NE(o.out.find(kChip0 + "AT29C010   \n" + kChip1 + "AT29C020   \n" +
-                       "FLASH_0 и FLASH_1 не одинаковы!\n\n" + kPressKey),
-            std::string::npos)
-      << o.out;
+  EXPECT_TRUE(contains(o.out, kChip0 + "AT29C010   \n" + kChip1 + "AT29C020   \n" +
+                                  "FLASH_0 и FLASH_1 не одинаковы!\n\n" + kPressKey));
 }
 
 TEST(Geometry, StartAddressBounds) {
@@ -137,10 +135,8 @@ TEST(Geometry, SectorSizeConflicts) {
 TEST(Geometry, AutomaticAddressNeedsWholeSectors) {
   Outcome o = geometry(0x00, k010, kNone, 1000);
   EXPECT_EQ(o.ended, 255);
-  EXPECT_NE(o.out.find(data_line(1000) + "\nНачальный адрес загрузки не в начале сектора!\n\n" +
-                       kPressKey),
-            std::string::npos)
-      << o.out;
+  EXPECT_TRUE(contains(
+      o.out, data_line(1000) + "\nНачальный адрес загрузки не в начале сектора!\n\n" + kPressKey));
 }
 
 TEST(Geometry, ExplicitAddressPadsToWholeSectors) {
@@ -152,14 +148,14 @@ TEST(Geometry, ExplicitAddressPadsToWholeSectors) {
   EXPECT_EQ(data_buffer[999], 0x5A);
   for (uint32_t i = 1000; i < 1024; ++i) EXPECT_EQ(data_buffer[i], 0xFF) << i;
   EXPECT_EQ(data_buffer[1024], 0x00);
-  EXPECT_NE(o.out.find(data_line(1000)), std::string::npos) << "the size as loaded";
+  EXPECT_TRUE(contains(o.out, data_line(1000))) << "the size as loaded";
 }
 
 TEST(Geometry, ExplicitAddressMustNotRunPastTheTopOfTheSpace) {
   // 200 bytes at the last 128-byte sector pad to 256 and would end past 0x100000.
   Outcome o = geometry(0x00, k010, kNone, 200, 0xFFF80);
   EXPECT_EQ(o.ended, 255);
-  EXPECT_NE(o.out.find("\nФайл слишком большой!\n\n" + kPressKey), std::string::npos) << o.out;
+  EXPECT_TRUE(contains(o.out, "\nФайл слишком большой!\n\n" + kPressKey));
   EXPECT_FALSE(geometry(0x00, k010, kNone, 128, 0xFFF80).ended);
 }
 
@@ -168,7 +164,7 @@ TEST(Geometry, SizeCodesOfBothChipsCountWithoutTheSecondChipFlag) {
   EXPECT_FALSE(o.ended);
   EXPECT_EQ(o.geometry.total, 262144u);
   EXPECT_EQ(o.geometry.sector, 256);
-  EXPECT_EQ(o.out.find(kChip1), std::string::npos);
+  EXPECT_FALSE(contains(o.out, kChip1));
 }
 
 }  // namespace

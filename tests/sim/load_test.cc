@@ -14,6 +14,7 @@
 namespace sim {
 namespace {
 
+using testing_support::contains;
 using testing_support::ends_with;
 using testing_support::kPressKey;
 using testing_support::violations;
@@ -69,16 +70,15 @@ TEST(Load, WholeRunIsCleanAndTheFlashHoldsTheImage) {
   Bytes image = random_bytes(65536);
   ASSERT_EQ(load(line, image), 0) << line.output();
   const std::string& out = line.output();
-  EXPECT_NE(out.find("Старт - Ok!\n\nСтанция класса:    KT20\nТип FLASH_0:       AT29C010   \n"
-                     "Общий объем FLASH: 128 Кб (131072 байт)\n"
-                     "Объем загружаемых данных:  65536 байт\n\n" +
-                     kLoading),
-            std::string::npos)
-      << out;
+  EXPECT_TRUE(contains(out,
+                       "Старт - Ok!\n\nСтанция класса:    KT20\nТип FLASH_0:       AT29C010   \n"
+                       "Общий объем FLASH: 128 Кб (131072 байт)\n"
+                       "Объем загружаемых данных:  65536 байт\n\n" +
+                           kLoading));
   // No warning: the final '%' keeps its colour (the light is never red).
-  EXPECT_EQ(out.find("{red}"), std::string::npos);
-  EXPECT_NE(out.find("\b\b\b100%{normal}  T= "), std::string::npos) << out;
-  EXPECT_NE(out.find(" ms\n\n" + kJumper + kRestart + kPressKey), std::string::npos) << out;
+  EXPECT_FALSE(contains(out, "{red}"));
+  EXPECT_TRUE(contains(out, "\b\b\b100%{normal}  T= "));
+  EXPECT_TRUE(contains(out, " ms\n\n" + kJumper + kRestart + kPressKey));
 
   Verdict v = line.verdict();
   EXPECT_TRUE(v.clean()) << violations(v);
@@ -118,8 +118,8 @@ TEST(Load, WarningsTurnTheLightRedOnceAndTheFinalLightRed) {
   // The later warnings find the light red and leave it; the first good
   // sector more than 90 ms after the redraw turns it back, without colour.
   std::string during = shown.substr(first_red + 1, shown.find("100") - first_red - 1);
-  EXPECT_EQ(during.find("{red}"), std::string::npos) << shown;
-  EXPECT_NE(during.find("%{normal}\b"), std::string::npos) << shown;
+  EXPECT_FALSE(contains(during, "{red}")) << shown;
+  EXPECT_TRUE(contains(during, "%{normal}\b")) << shown;
   EXPECT_TRUE(ends_with(shown, "100{red}%{normal}")) << shown;
   EXPECT_TRUE(line.verdict().clean()) << violations(line.verdict());
 }
@@ -228,14 +228,14 @@ TEST(Load, JumperPromptKeys) {
     line.press(kLate + 1000, travek::KEY_ENTER);
     ASSERT_EQ(load(line, random_bytes(256)), 0);
     EXPECT_TRUE(line.verdict().restart);
-    EXPECT_NE(line.output().find(kJumper + kRestart + kPressKey), std::string::npos);
+    EXPECT_TRUE(contains(line.output(), kJumper + kRestart + kPressKey));
   }
   {
     VirtualLine line(with_chip(kAT29C040));
     line.press(kLate, travek::KEY_ESC);
     ASSERT_EQ(load(line, random_bytes(256)), 0);
     EXPECT_FALSE(line.verdict().restart);
-    EXPECT_NE(line.output().find(kJumper + kPressKey), std::string::npos);
+    EXPECT_TRUE(contains(line.output(), kJumper + kPressKey));
     EXPECT_EQ(line.writes().back().bytes.size(), 4u * 68) << "nothing after the image";
   }
   {
@@ -243,8 +243,8 @@ TEST(Load, JumperPromptKeys) {
     config.flags = 0x03;  // no jumper on this station
     VirtualLine line(config);
     ASSERT_EQ(load(line, random_bytes(256)), 0);
-    EXPECT_EQ(line.output().find("ПЕРЕМЫЧКУ"), std::string::npos);
-    EXPECT_NE(line.output().find(" ms\n\n" + kRestart + kPressKey), std::string::npos);
+    EXPECT_FALSE(contains(line.output(), "ПЕРЕМЫЧКУ"));
+    EXPECT_TRUE(contains(line.output(), " ms\n\n" + kRestart + kPressKey));
     EXPECT_TRUE(line.verdict().restart);
   }
 }
@@ -255,8 +255,7 @@ TEST(Load, SilentRestartIsBadButNotAFailure) {
   config.faults.no_restart_answer = true;
   VirtualLine line(config);
   ASSERT_EQ(load(line, random_bytes(256)), 0);
-  EXPECT_NE(line.output().find(kRestart + "Bad!\n" + kPressKey), std::string::npos)
-      << line.output();
+  EXPECT_TRUE(contains(line.output(), kRestart + "Bad!\n" + kPressKey));
 }
 
 TEST(Load, PacketFailures) {
@@ -270,7 +269,7 @@ TEST(Load, PacketFailures) {
     config.faults.packet = fault;
     VirtualLine line(config);
     EXPECT_EQ(load(line, random_bytes(256)), 255);
-    EXPECT_NE(line.output().find(text + kPressKey), std::string::npos) << line.output();
+    EXPECT_TRUE(contains(line.output(), text + kPressKey));
   }
 }
 
@@ -288,9 +287,8 @@ TEST(Load, BrokenAndSurplusReportsAreCommunicationErrors) {
     VirtualLine line(config, options);
     EXPECT_EQ(load(line, random_bytes(4 * 256)), 255);
     const std::string& out = line.output();
-    EXPECT_NE(out.find("\nОшибка связи при загрузке FLASH!\n\n" + kPressKey), std::string::npos)
-        << out;
-    EXPECT_EQ(out.find("125"), std::string::npos) << "no percentage past 100";
+    EXPECT_TRUE(contains(out, "\nОшибка связи при загрузке FLASH!\n\n" + kPressKey));
+    EXPECT_FALSE(contains(out, "125")) << "no percentage past 100";
   }
 }
 
@@ -299,8 +297,7 @@ TEST(Load, SilentResidentDoesNotInvite) {
   config.faults.silent_after_stream_bytes = 1000;
   VirtualLine line(config);
   EXPECT_EQ(load(line, random_bytes(64 * 256)), 255);
-  EXPECT_NE(line.output().find("\nРезидент не приглашает!\n\n" + kPressKey), std::string::npos)
-      << line.output();
+  EXPECT_TRUE(contains(line.output(), "\nРезидент не приглашает!\n\n" + kPressKey));
 }
 
 TEST(Load, OutstandingBytesPast64KBStillWaitForEveryReport) {
@@ -312,7 +309,7 @@ TEST(Load, OutstandingBytesPast64KBStillWaitForEveryReport) {
   VirtualLine line(config);
   Bytes image = random_bytes(262144);
   ASSERT_EQ(load(line, image), 0) << line.output();
-  EXPECT_NE(line.output().find("\b\b\b100%{normal}  T= "), std::string::npos);
+  EXPECT_TRUE(contains(line.output(), "\b\b\b100%{normal}  T= "));
   Verdict v = line.verdict();
   EXPECT_EQ(v.sectors_written, 2048);
   EXPECT_EQ(flashed(v, 0x100000 - 262144, 262144), image);

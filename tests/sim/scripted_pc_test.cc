@@ -15,6 +15,7 @@
 namespace sim {
 namespace {
 
+using testing_support::contains;
 using testing_support::ends_with;
 using testing_support::kPressKey;
 using testing_support::violations;
@@ -160,8 +161,7 @@ TEST(ScriptedPc, StreamMistakesAreCaught) {
       travek::read_available(100);
     });
     Verdict v = line.verdict();
-    EXPECT_NE(violations(v).find(m.expected), std::string::npos) << m.name << ":\n"
-                                                                 << violations(v);
+    EXPECT_TRUE(contains(violations(v), m.expected)) << m.name << ":\n" << violations(v);
   }
 }
 
@@ -178,8 +178,7 @@ TEST(ScriptedPc, BodyAtTheWrongRateOrStopBitsIsCaught) {
   for (const auto& c : cases) {
     VirtualLine line(twelve);
     line.run([&] { EXPECT_FALSE(bootstrap(kClock12MHz, c.mistakes)); });
-    EXPECT_NE(violations(line.verdict()).find(c.expected), std::string::npos)
-        << violations(line.verdict());
+    EXPECT_TRUE(contains(violations(line.verdict()), c.expected));
   }
 }
 
@@ -190,10 +189,8 @@ TEST(ScriptedPc, DivisorForTheWrongClockIsCaught) {
   Mistakes m;
   m.patch_for = &kClock10MHz;
   line.run([&] { EXPECT_FALSE(bootstrap(kClock11MHz, m)); });
-  EXPECT_NE(violations(line.verdict())
-                .find("divisor byte is 10; a 11MHz station with rate field 57600 needs 5"),
-            std::string::npos)
-      << violations(line.verdict());
+  EXPECT_TRUE(contains(violations(line.verdict()),
+                       "divisor byte is 10; a 11MHz station with rate field 57600 needs 5"));
 }
 
 }  // namespace

@@ -3,11 +3,10 @@
 
 #include <string>
 
+#include "support/output.h"
 #include "virtual_line.h"
 
 namespace testing_support {
-
-inline const std::string kPressKey = "\nPress a key to exit\n\n";
 
 // Every violation the station noted, a line each.
 inline std::string violations(const sim::Verdict& v) {

@@ -17,10 +17,12 @@
 #include "child_process.h"
 #include "station_sim_process.h"
 #include "support/images.h"
+#include "support/output.h"
 
 namespace {
 
 using e2e::ChildResult;
+using testing_support::contains;
 using testing_support::TempFile;
 
 // The UTF-8 text as the Windows build writes it: code page 866, and CRT
@@ -73,8 +75,8 @@ class WineE2e : public ::testing::Test {
 std::string WineE2e::com2_;
 std::string WineE2e::com12_;
 
-const std::string kBanner = "\n\"TRAVEK\", WIN32 Console version 1.03\n";
-const std::string kPressKey = "\nPress a key to exit\n\n";
+using testing_support::kBanner;
+using testing_support::kPressKey;
 
 TEST_F(WineE2e, UsageIsWrittenInCodePage866) {
   ChildResult r = travek({});
@@ -114,7 +116,7 @@ TEST_F(WineE2e, MissingPortIsReported) {
                                  "\nНедоступен или неисправен порт: COM9\n"
                                  "- возможно захвачен другой программой\n" +
                                  kPressKey));
-  EXPECT_NE(r.err.find("travek32: COM9: "), std::string::npos) << r.err;
+  EXPECT_TRUE(contains(r.err, "travek32: COM9: "));
 }
 
 TEST_F(WineE2e, SendOnlyModeThroughComPortTwelve) {
@@ -124,12 +126,10 @@ TEST_F(WineE2e, SendOnlyModeThroughComPortTwelve) {
   TempFile resident(testing_support::builtin_image());
   ChildResult r = travek({"-s", "-port:COM12", windows_path(resident.path())});
   EXPECT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_NE(r.out.find(console_bytes("\nПорт COM12: Ожидание СТАРТА станции, (\"Esc\"- выход)\n")),
-            std::string::npos);
-  EXPECT_NE(r.out.find(console_bytes("Ok! FQ: 10mHz\nЗасылаем резидента... T= ")),
-            std::string::npos);
-  EXPECT_NE(r.out.find(console_bytes(" ms, Резидент: Старт - Ok!\n" + kPressKey)),
-            std::string::npos);
+  EXPECT_TRUE(
+      contains(r.out, console_bytes("\nПорт COM12: Ожидание СТАРТА станции, (\"Esc\"- выход)\n")));
+  EXPECT_TRUE(contains(r.out, console_bytes("Ok! FQ: 10mHz\nЗасылаем резидента... T= ")));
+  EXPECT_TRUE(contains(r.out, console_bytes(" ms, Резидент: Старт - Ok!\n" + kPressKey)));
   sim.finish();
   EXPECT_EQ(e2e::json_field(sim.verdict(), "clean"), "true") << sim.verdict();
   EXPECT_EQ(e2e::json_field(sim.verdict(), "handshake"), "true");
@@ -146,7 +146,7 @@ TEST_F(WineE2e, FullFlashThroughTheWineComPort) {
   TempFile file(image);
   ChildResult r = travek({windows_path(file.path())}, 120000);
   EXPECT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_NE(r.out.find(console_bytes("\b\b\b100%  T= ")), std::string::npos);
+  EXPECT_TRUE(contains(r.out, console_bytes("\b\b\b100%  T= ")));
   ChildResult s = sim.finish();
   EXPECT_EQ(s.status, 0) << sim.verdict();
   EXPECT_EQ(e2e::json_field(sim.verdict(), "clean"), "true") << sim.verdict();
