@@ -15,6 +15,10 @@ namespace {
 
 VirtualLine* active = nullptr;
 
+// Calls to the line in a row that let no time pass: far more than any step
+// of the protocol makes.
+constexpr long kMaxIdleCalls = 100000;
+
 }  // namespace
 
 VirtualLine::VirtualLine(StationConfig station, VirtualOptions options)
@@ -77,6 +81,9 @@ void VirtualLine::collect_station_output() {
 // Handles every event due at or before t, in time order, then sets the clock.
 void VirtualLine::advance_to(Micros t) {
   if (t > options_.time_limit_ms * 1000) throw std::runtime_error("virtual time limit reached");
+  // A tool that keeps calling without ever waiting would spin a real core.
+  idle_calls_ = t > now_ ? 0 : idle_calls_ + 1;
+  if (idle_calls_ > kMaxIdleCalls) throw std::runtime_error("the tool spins without waiting");
   for (;;) {
     Micros station_next = station_.next_event();
     Micros queue_next = events_.empty() ? station_next : events_.top().at;

@@ -154,6 +154,7 @@ class VirtualLine {
   StationModel station_;
   VirtualOptions options_;
   Micros now_ = 0;
+  long idle_calls_ = 0;
   std::priority_queue<Event, std::vector<Event>, Later> events_;
   uint64_t seq_ = 0;
 

@@ -157,6 +157,8 @@ TEST(Geometry, ExplicitAddressMustNotRunPastTheTopOfTheSpace) {
   EXPECT_EQ(o.ended, 255);
   EXPECT_TRUE(contains(o.out, "\nФайл слишком большой!\n\n" + kPressKey));
   EXPECT_FALSE(geometry(0x00, k010, kNone, 128, 0xFFF80).ended);
+  EXPECT_EQ(geometry(0x00, k010, kNone, 129, 0xFFF80).ended, 255)
+      << "one byte into a second sector";
 }
 
 TEST(Geometry, SizeCodesOfBothChipsCountWithoutTheSecondChipFlag) {

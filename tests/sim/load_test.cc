@@ -87,6 +87,27 @@ TEST(Load, WholeRunIsCleanAndTheFlashHoldsTheImage) {
   EXPECT_EQ(flashed(v, 0x100000 - 65536, 65536), image);
 }
 
+TEST(Load, EveryClockClassThroughEveryAdapter) {
+  // A USB adapter's latency on every reply, its FIFO on every write, the
+  // bootstrap included; the flash must hold the image all the same.
+  const Bytes image = random_bytes(16384);
+  for (const ClockSpec& clock : {kClock10MHz, kClock11MHz, kClock12MHz}) {
+    for (const Adapter& adapter : kAdapters) {
+      StationConfig config = with_chip(kAT29C040, 2);
+      config.clock = clock;
+      VirtualOptions options;
+      options.adapter = adapter;
+      VirtualLine line(config, options);
+      line.press(kLate, travek::KEY_ENTER);
+      EXPECT_EQ(load(line, image), 0) << clock.name << ", " << adapter.name << line.output();
+      const Verdict v = line.verdict();
+      EXPECT_TRUE(v.clean()) << clock.name << ", " << adapter.name << violations(v);
+      EXPECT_TRUE(v.restart) << clock.name << ", " << adapter.name;
+      EXPECT_EQ(flashed(v, 0x100000 - 16384, 16384), image) << clock.name << ", " << adapter.name;
+    }
+  }
+}
+
 TEST(Load, ThreeSectorsShow33And66And100) {
   VirtualLine line(with_chip(kAT29C040));
   ASSERT_EQ(load(line, random_bytes(768)), 0) << line.output();
@@ -178,6 +199,8 @@ TEST(Load, FirstBatchHoldsExactly24FullRecordsAndTheNextWaitsForCredit) {
   EXPECT_EQ(travek::read_le16(&w[4].bytes[23 * 68]), first_page + 23);
   EXPECT_EQ(travek::read_le16(&w[5].bytes[0]), first_page + 24);
   EXPECT_GT(w[5].at_ms, w[4].done_ms + 10);
+  // It goes on as soon as 816 bytes of credit are back: a batch of 12 records.
+  EXPECT_EQ(w[5].bytes.size(), 816u);
   EXPECT_TRUE(line.verdict().clean()) << violations(line.verdict());
 }
 
