@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -115,9 +116,10 @@ void RunningChild::signal(int sig) { kill(pid_, sig); }
 ChildResult RunningChild::finish(int timeout_ms) {
   int64_t deadline = now_ms() + timeout_ms;
   int raw = 0;
+  rusage usage{};
   bool exited = false;
   while (!exited && pump(50)) {
-    exited = waitpid(pid_, &raw, WNOHANG) == pid_;
+    exited = wait4(pid_, &raw, WNOHANG, &usage) == pid_;
     if (!exited && now_ms() > deadline) {
       result_.timed_out = true;
       kill(-pid_, SIGKILL);
@@ -134,11 +136,13 @@ ChildResult RunningChild::finish(int timeout_ms) {
       pump(20);
     } while (result_.out.size() + result_.err.size() != before);
   } else {
-    while (waitpid(pid_, &raw, 0) < 0 && errno == EINTR) {
+    while (wait4(pid_, &raw, 0, &usage) < 0 && errno == EINTR) {
     }
   }
   pid_ = -1;
   result_.status = status_of(raw);
+  result_.cpu_s = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                  static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
   return result_;
 }
 

@@ -14,6 +14,7 @@ struct ChildResult {
   std::string err;
   int status = -1;  // exit status, or 128 + signal
   bool timed_out = false;
+  double cpu_s = 0;  // user and system time the child used
 };
 
 struct ChildOptions {

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -25,12 +26,19 @@ using e2e::json_field;
 using e2e::StationSim;
 using testing_support::TempFile;
 
-ChildResult tool(const StationSim& sim, std::vector<std::string> args, std::string input = "") {
+ChildResult tool(const StationSim& sim, std::vector<std::string> args, std::string input = "",
+                 int timeout_ms = 120000) {
   args.insert(args.begin(), "-port:" + sim.port());
   e2e::ChildOptions options;
   options.input = std::move(input);
-  options.timeout_ms = 120000;
+  options.timeout_ms = timeout_ms;
   return e2e::run_child(TRAVEK32_PATH, args, options);
+}
+
+size_t occurrences(const std::string& text, const std::string& part) {
+  size_t n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
 }
 
 TEST(ToolE2e, SendOnlyModeStartsTheResident) {
@@ -60,6 +68,49 @@ TEST(ToolE2e, WrongEchoEndsTheRunWithTheCommunicationError) {
   ChildResult s = sim.finish();
   EXPECT_EQ(s.status, 1) << "the session never reached the resident";
   EXPECT_EQ(json_field(sim.verdict(), "clean"), "true") << sim.verdict();
+}
+
+// The field: a station that answers late, one that stops reading, a port
+// that goes away.
+TEST(FieldE2e, HandshakeAnsweredAfter30MillisecondsIsNoSilence) {
+  StationSim sim({"--u-delay", "30", "--expect", "resident"});
+  TempFile resident(testing_support::builtin_image());
+  ChildResult r = tool(sim, {"-s", resident.path()});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(contains(r.out, " ms, Резидент: Старт - Ok!\n" + kPressKey));
+  sim.finish();
+  EXPECT_EQ(json_field(sim.verdict(), "clean"), "true") << sim.verdict();
+}
+
+TEST(FieldE2e, StationThatStopsReadingMidLoadEndsTheRun) {
+  // It goes on granting credit, so the tool writes until the line takes no
+  // more; that write runs out of time.
+  StationSim sim({"--stall-after", "20000"});
+  std::vector<uint8_t> image(524288);
+  std::mt19937 rng(5);
+  for (uint8_t& b : image) b = static_cast<uint8_t>(rng());
+  TempFile random(image);
+  ChildResult r = tool(sim, {random.path()}, "", 15000);
+  EXPECT_FALSE(r.timed_out) << r.out;
+  EXPECT_EQ(r.status, 255) << r.out << r.err;
+  EXPECT_TRUE(contains(r.out, "\nРезидент не приглашает!\n\n" + kPressKey));
+}
+
+TEST(FieldE2e, PortLostInTheStartWaitIsWaitedOutAsleepAndEscStillEnds) {
+  auto sim = std::make_unique<StationSim>(std::vector<std::string>{"--boot-delay", "1000000"});
+  TempFile file(std::vector<uint8_t>(4096, 0x33));
+  e2e::RunningChild travek(TRAVEK32_PATH, {"-port:" + sim->port(), file.path()});
+  ASSERT_TRUE(travek.wait_for_output("Ожидание СТАРТА", 10000)) << travek.out();
+  sim.reset();  // the station's end of the line closes: the port hangs up
+  // Two seconds on the lost port: spinning there would burn most of them.
+  usleep(2000000);
+  travek.send_input("\x1b");
+  travek.close_input();
+  ChildResult r = travek.finish(10000);
+  EXPECT_EQ(r.status, 255) << r.out << r.err;
+  EXPECT_TRUE(contains(r.out, "\n\nЗагрузка отменена оператором\n" + kPressKey));
+  EXPECT_EQ(occurrences(r.err, ": the device has gone away\n"), 1u) << r.err;
+  EXPECT_LT(r.cpu_s, 0.5);
 }
 
 }  // namespace
