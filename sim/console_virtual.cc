@@ -23,7 +23,7 @@ std::string formatted(const char* format, va_list args) {
 
 }  // namespace
 
-void console_setup() {}
+void console_setup(void (*)()) {}
 void console_ignore_interrupts() { sim::VirtualLine::current().ignore_interrupts(); }
 
 void con_write(const char* text) { sim::VirtualLine::current().console_write(text); }
@@ -49,6 +49,8 @@ void con_set_colour(int attribute) {
 bool con_key_waiting() { return sim::VirtualLine::current().key_waiting(); }
 
 int con_read_key() { return sim::VirtualLine::current().read_key(); }
+
+void con_discard_typed_keys() { sim::VirtualLine::current().discard_typed_keys(); }
 
 void con_user_text(char*) {}
 

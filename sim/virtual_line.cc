@@ -268,6 +268,12 @@ void VirtualLine::console_write(const std::string& text) {
 
 bool VirtualLine::key_waiting() const { return !keys_.empty() && keys_.front().first <= now_ms(); }
 
+// A keyboard's type-ahead is dropped; a script's keys are kept.
+void VirtualLine::discard_typed_keys() {
+  if (!options_.keyboard) return;
+  while (!keys_.empty() && keys_.front().first * 1000.0 <= now_) keys_.pop_front();
+}
+
 int VirtualLine::read_key() {
   if (keys_.empty()) return travek::KEY_END_OF_INPUT;  // like a pipe at its end
   auto [at_ms, key] = keys_.front();

@@ -57,6 +57,7 @@ struct VirtualOptions {
   long stall_after_bytes = -1;    // the line takes no more once the PC wrote so many
   double lose_port_at_ms = -1;    // the device goes away at this time
   size_t input_queue = 1632;      // the driver's receive queue
+  bool keyboard = false;          // keys typed on a keyboard, not a script
   double time_limit_ms = 3600e3;  // a run that waits longer has gone astray
 };
 
@@ -125,6 +126,7 @@ class VirtualLine {
   void ignore_interrupts() { interrupts_ignored_ = true; }
   bool key_waiting() const;
   int read_key();
+  void discard_typed_keys();
 
  private:
   enum class Kind { kToStation, kStationGets, kToPc, kAdapterGets, kAdapterFlush, kPcGets };

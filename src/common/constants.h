@@ -28,6 +28,9 @@ inline constexpr int KEY_ENTER = 13;
 inline constexpr int KEY_ESC = 27;
 // What a key read gives when standard input has ended (never a real key).
 inline constexpr int KEY_END_OF_INPUT = -1;
+// A key that sends more than one byte (an arrow, a function key, Alt with a
+// key): never Esc or Enter, whatever its bytes.
+inline constexpr int KEY_OTHER = 0x100;
 
 inline uint16_t read_le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 

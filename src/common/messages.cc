@@ -82,5 +82,6 @@ const char kDiagHeldByOther[] = "%s: Device or resource busy (held by another pr
 const char kDiagNoPermission[] = "%s: %s (is the user in the dialout group?)";
 const char kDiagNotSerial[] = "%s: Not a serial device";
 const char kDiagGone[] = "%s: the device has gone away";
+const char kDiagNotRegular[] = "%s: not a regular file";
 
 }  // namespace travek::msg

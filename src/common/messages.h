@@ -93,5 +93,6 @@ extern const char kDiagHeldByOther[];   // %s subject
 extern const char kDiagNoPermission[];  // %s subject, %s reason
 extern const char kDiagNotSerial[];     // %s subject
 extern const char kDiagGone[];          // %s subject
+extern const char kDiagNotRegular[];    // %s subject
 
 }  // namespace travek::msg

@@ -9,7 +9,15 @@
 //  - Texts are the fixed messages of common/messages.h, already in the
 //    console's encoding. User text (file names, arguments) goes through
 //    con_user_text first, which converts it where the platform needs that.
-//  - Whatever the console was set to is put back on every way out.
+//  - Whatever the console was set to is put back on every way out, and
+//    again after the program was stopped and resumed.
+//  - Keys come one at a time: a key that sends several bytes (an arrow, a
+//    function key) is one key, and never Esc or Enter (console/key_stream.h).
+//  - Keys typed ahead on a keyboard can be discarded before a question, so
+//    that only a key pressed after it answers; keys from a pipe or a file
+//    are the operator's script and are always kept.
+//  - Output that cannot be written (a reader that has gone away) is dropped,
+//    and the run goes on.
 //
 // One back end per platform (console_posix.cc, console_win32.cc) and one for
 // the virtual-time test line; the build selects it.
@@ -17,9 +25,14 @@
 
 namespace travek {
 
-// Start-up: keys unbuffered and without echo, cursor visible.
-void console_setup();
-// From here on Ctrl+C (and Ctrl+Break / Ctrl+\) no longer end the program.
+// Start-up: keys unbuffered and without echo, cursor visible. When the
+// program is ended from outside (its terminal closed, a termination
+// request), the console is put back, release() is called, and the process
+// ends with status 255. release() must be safe to call from a signal
+// handler: it may only close things.
+void console_setup(void (*release)());
+// From here on Ctrl+C, Ctrl+Break, Ctrl+\ and Ctrl+Z no longer interrupt
+// the program.
 void console_ignore_interrupts();
 
 void con_write(const char* text);
@@ -37,6 +50,8 @@ void con_set_colour(int attribute);
 bool con_key_waiting();
 // Waits for one key; KEY_END_OF_INPUT when standard input has ended.
 int con_read_key();
+// Drops the keys typed so far on a keyboard; keys from a script stay.
+void con_discard_typed_keys();
 
 // Prepares user-supplied text for an echo inside a message, in place.
 void con_user_text(char* text);

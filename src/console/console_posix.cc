@@ -1,7 +1,10 @@
 // POSIX console: standard output unbuffered, keys from standard input.
 // A terminal on standard input is put into a no-echo, unbuffered mode that
-// still raises SIGINT on Ctrl+C; it is restored at every exit, including
-// death by signal. A pipe or file on standard input gives one key per byte.
+// still raises signals on Ctrl+C and Ctrl+Z. The mode is undone on every
+// way out (death by signal included), while the program is stopped, and put
+// back when it resumes. A pipe or file on standard input gives one key per
+// byte. A reader of standard output that goes away (a pager, tee) costs
+// the run nothing: SIGPIPE is ignored and the output dropped.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -27,19 +30,70 @@ struct ConsoleState {
   bool input_is_terminal = false;
   bool colour = false;
   bool saved_valid = false;
-  termios saved{};
+  termios saved{};  // the terminal as the program found it
+  termios keys{};   // the terminal as the program reads keys
+  void (*release)() = nullptr;
 };
 
 ConsoleState console;
 
+// Everything the signal handlers call is safe there: tcsetattr, ioctl,
+// close, raise, _exit.
 void restore_terminal() {
   if (console.saved_valid) tcsetattr(STDIN_FILENO, TCSANOW, &console.saved);
 }
 
-void die_by_signal(int sig) {
+void apply_key_mode() {
+  if (console.saved_valid) tcsetattr(STDIN_FILENO, TCSANOW, &console.keys);
+}
+
+void release_all() {
   restore_terminal();
-  signal(sig, SIG_DFL);
+  if (console.release != nullptr) console.release();
+}
+
+void on_signal(int sig, void (*handler)(int)) {
+  struct sigaction action {};
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  sigaction(sig, &action, nullptr);
+}
+
+// Ctrl+C or Ctrl+\ before the run is under way: the usual death, with the
+// terminal and the port let go first.
+void die_by_signal(int sig) {
+  release_all();
+  on_signal(sig, SIG_DFL);
   raise(sig);
+}
+
+// A closed terminal or a termination request: a failed run.
+void end_by_signal(int) {
+  release_all();
+  _exit(255);
+}
+
+// Ctrl+Z before the run is under way: stop with the terminal as it was.
+void stop_by_signal(int) {
+  const int saved_errno = errno;
+  restore_terminal();
+  on_signal(SIGTSTP, SIG_DFL);
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGTSTP);
+  sigprocmask(SIG_UNBLOCK, &stop, nullptr);
+  raise(SIGTSTP);  // here the program stands until it is resumed
+  on_signal(SIGTSTP, stop_by_signal);
+  errno = saved_errno;
+}
+
+// Resumed (after Ctrl+Z, or a SIGSTOP): whoever had the terminal meanwhile
+// may have changed it.
+void resume(int) {
+  const int saved_errno = errno;
+  apply_key_mode();
+  errno = saved_errno;
 }
 
 void write_all(int fd, const char* data, size_t length) {
@@ -56,30 +110,35 @@ void write_all(int fd, const char* data, size_t length) {
 
 }  // namespace
 
-void console_setup() {
+void console_setup(void (*release)()) {
   console = ConsoleState{};
+  console.release = release;
   console.input_is_terminal = isatty(STDIN_FILENO) == 1;
-  key_stream_reset(!console.input_is_terminal);
+  key_stream_reset(console.input_is_terminal ? KeySource::kTerminal : KeySource::kScript);
+  const bool output_is_terminal = isatty(STDOUT_FILENO) == 1;
   const char* no_colour = std::getenv("NO_COLOR");
-  console.colour = isatty(STDOUT_FILENO) == 1 && (no_colour == nullptr || *no_colour == '\0');
+  console.colour = output_is_terminal && (no_colour == nullptr || *no_colour == '\0');
 
+  on_signal(SIGPIPE, SIG_IGN);
+  for (int sig : {SIGINT, SIGQUIT}) on_signal(sig, die_by_signal);
+  for (int sig : {SIGTERM, SIGHUP}) on_signal(sig, end_by_signal);
   if (console.input_is_terminal && tcgetattr(STDIN_FILENO, &console.saved) == 0) {
     console.saved_valid = true;
     std::atexit(restore_terminal);
-    for (int sig : {SIGINT, SIGQUIT, SIGTERM, SIGHUP}) signal(sig, die_by_signal);
-    termios keys = console.saved;
-    keys.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHONL);
-    keys.c_iflag &= ~static_cast<tcflag_t>(ICRNL | INLCR | IGNCR);  // Enter reads as 13
-    keys.c_cc[VMIN] = 1;
-    keys.c_cc[VTIME] = 0;
-    tcsetattr(STDIN_FILENO, TCSANOW, &keys);
+    console.keys = console.saved;
+    console.keys.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHONL);
+    console.keys.c_iflag &= ~static_cast<tcflag_t>(ICRNL | INLCR | IGNCR);  // Enter reads as 13
+    console.keys.c_cc[VMIN] = 1;
+    console.keys.c_cc[VTIME] = 0;
+    on_signal(SIGTSTP, stop_by_signal);
+    on_signal(SIGCONT, resume);
+    apply_key_mode();
   }
-  if (console.colour) con_write("\x1b[?25h");
+  if (output_is_terminal) con_write("\x1b[?25h");  // the cursor shows, colour or not
 }
 
 void console_ignore_interrupts() {
-  signal(SIGINT, SIG_IGN);
-  signal(SIGQUIT, SIG_IGN);
+  for (int sig : {SIGINT, SIGQUIT, SIGTSTP}) on_signal(sig, SIG_IGN);
 }
 
 void con_write(const char* text) { write_all(STDOUT_FILENO, text, std::strlen(text)); }
@@ -103,10 +162,16 @@ void con_set_colour(int attribute) {
   con_write(attribute == COLOUR_RED ? "\x1b[91m" : "\x1b[0m");
 }
 
-bool input_byte_ready() {
+bool input_byte_within(int wait_ms) {
   pollfd input{STDIN_FILENO, POLLIN, 0};
-  return poll(&input, 1, 0) > 0;  // a closed descriptor counts: its read ends the input
+  // A closed descriptor counts: its read ends the input.
+  for (;;) {
+    const int r = poll(&input, 1, wait_ms);
+    if (r >= 0 || errno != EINTR) return r > 0;
+  }
 }
+
+bool input_byte_ready() { return input_byte_within(0); }
 
 bool input_read_byte(unsigned char* byte) {
   for (;;) {
@@ -120,6 +185,12 @@ bool input_read_byte(unsigned char* byte) {
 bool con_key_waiting() { return key_stream_waiting(); }
 
 int con_read_key() { return key_stream_read(); }
+
+void con_discard_typed_keys() {
+  if (!console.input_is_terminal) return;
+  tcflush(STDIN_FILENO, TCIFLUSH);
+  key_stream_discard();
+}
 
 // The terminal already shows the user's own encoding.
 void con_user_text(char*) {}

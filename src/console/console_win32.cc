@@ -1,9 +1,11 @@
 // Windows console: code page 866 text written unbuffered, keys by _getch
-// without echo, the status light by text attribute, and a control handler
-// that swallows Ctrl+C and Ctrl+Break. When standard input or output is
-// redirected (a script, a log file) keys come from the input stream, one
-// byte a key, and the characters written in place go to the output stream,
-// so nothing waits on a console that is not there and a log holds it all.
+// without echo (a two-byte key is one key), the status light by text
+// attribute, and a control handler that swallows Ctrl+C and Ctrl+Break.
+// When standard input or output is redirected (a script, a log file) keys
+// come from the input stream, one byte a key, and the characters written in
+// place go to the output stream, so nothing waits on a console that is not
+// there and a log holds it all. The system closes the port itself when the
+// console window is closed, so nothing is left to release then.
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -37,11 +39,11 @@ bool is_console(DWORD std_handle) {
 
 }  // namespace
 
-void console_setup() {
+void console_setup(void (*)()) {
   console = ConsoleState{};
   console.keys_from_console = is_console(STD_INPUT_HANDLE);
   console.output_to_console = is_console(STD_OUTPUT_HANDLE);
-  key_stream_reset(true);
+  key_stream_reset(console.keys_from_console ? KeySource::kConsole : KeySource::kScript);
   std::setvbuf(stdout, nullptr, _IONBF, 0);
   SetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), ENABLE_PROCESSED_INPUT);
   CONSOLE_CURSOR_INFO cursor{12, TRUE};
@@ -74,6 +76,7 @@ void con_set_colour(int attribute) {
 }
 
 bool input_byte_ready() {
+  if (console.keys_from_console) return _kbhit() != 0;
   // A pipe tells how much waits in it; a file always has its next byte.
   HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
   DWORD waiting = 0;
@@ -81,14 +84,34 @@ bool input_byte_ready() {
          !PeekNamedPipe(input, nullptr, 0, nullptr, &waiting, nullptr) || waiting > 0;
 }
 
+bool input_byte_within(int wait_ms) {
+  const DWORD start = GetTickCount();
+  while (!input_byte_ready()) {
+    if (GetTickCount() - start >= static_cast<DWORD>(wait_ms)) return false;
+    Sleep(1);
+  }
+  return true;
+}
+
 bool input_read_byte(unsigned char* byte) {
+  if (console.keys_from_console) {
+    *byte = static_cast<unsigned char>(_getch());
+    return true;
+  }
   DWORD got = 0;
   return ReadFile(GetStdHandle(STD_INPUT_HANDLE), byte, 1, &got, nullptr) && got == 1;
 }
 
-bool con_key_waiting() { return console.keys_from_console ? _kbhit() != 0 : key_stream_waiting(); }
+bool con_key_waiting() { return key_stream_waiting(); }
 
-int con_read_key() { return console.keys_from_console ? _getch() : key_stream_read(); }
+int con_read_key() { return key_stream_read(); }
+
+void con_discard_typed_keys() {
+  if (!console.keys_from_console) return;
+  FlushConsoleInputBuffer(GetStdHandle(STD_INPUT_HANDLE));
+  while (_kbhit()) _getch();  // what the runtime had already taken
+  key_stream_discard();
+}
 
 // Arguments arrive in the Windows code page; the console shows code page 866.
 void con_user_text(char* text) { to_oem(text); }

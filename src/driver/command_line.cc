@@ -1,6 +1,7 @@
 #include "driver/command_line.h"
 
 #include <cctype>
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 
@@ -20,11 +21,12 @@ bool has_prefix(const char* arg, const char* prefix, size_t length) {
 
 }  // namespace
 
-int32_t strtol32(const char* text) {
-  long long value = std::strtoll(text, nullptr, 0);
-  if (value > INT32_MAX) return INT32_MAX;
-  if (value < INT32_MIN) return INT32_MIN;
-  return static_cast<int32_t>(value);
+bool read_number(const char* text, uint32_t* value) {
+  errno = 0;
+  const long long number = std::strtoll(text, nullptr, 0);
+  if (errno == ERANGE || number > INT32_MAX || number < INT32_MIN) return false;
+  *value = static_cast<uint32_t>(static_cast<int32_t>(number));
+  return true;
 }
 
 SwitchVerdict parse_switch(char* arg, RunOptions* options) {
@@ -34,15 +36,14 @@ SwitchVerdict parse_switch(char* arg, RunOptions* options) {
     options->port_path = nullptr;
     return {SwitchFault::kNone, nullptr};
   }
+  uint32_t value = 0;
   if (has_prefix(arg, "-o:", 3)) {
-    uint32_t value = static_cast<uint32_t>(strtol32(arg + 3));
-    if (value == 0) return {SwitchFault::kBadOffset, arg + 3};
+    if (!read_number(arg + 3, &value) || value == 0) return {SwitchFault::kBadOffset, arg + 3};
     options->file_offset = value;
     return {SwitchFault::kNone, nullptr};
   }
   if (has_prefix(arg, "-a:", 3)) {
-    uint32_t value = static_cast<uint32_t>(strtol32(arg + 3));
-    if (value == 0) return {SwitchFault::kBadAddress, arg + 3};
+    if (!read_number(arg + 3, &value) || value == 0) return {SwitchFault::kBadAddress, arg + 3};
     options->start_address = value;
     return {SwitchFault::kNone, nullptr};
   }

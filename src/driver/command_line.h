@@ -17,8 +17,10 @@ struct SwitchVerdict {
 // Applies one argument that begins with '-' to the options.
 SwitchVerdict parse_switch(char* arg, RunOptions* options);
 
-// strtol in base 0 as a 32-bit long would give it: out-of-range values
-// saturate instead of wrapping, so 0x100000000 is never read as 0.
-int32_t strtol32(const char* text);
+// Reads a switch's number as strtol gives it with a 32-bit long: base 0,
+// trailing text ignored, negative values taken as their 32-bit pattern.
+// False when the value does not fit such a long: strtol would clamp it, and
+// a clamped offset or address is not what was typed.
+bool read_number(const char* text, uint32_t* value);
 
 }  // namespace travek

@@ -1,5 +1,7 @@
 // The input file: opened read-only when its argument is met, read once into
-// the data buffer and closed. It is never written.
+// the data buffer and closed. It is never written. Only a regular file will
+// do: a FIFO would block the run before it starts and a device has no size.
+// One back end per platform (input_file_posix.cc, input_file_win32.cc).
 #pragma once
 
 #include <cstdint>
@@ -7,11 +9,11 @@
 namespace travek {
 
 // Opens the file, closing any earlier one; false (with the reason on standard
-// error) if it cannot be read.
+// error) if it cannot be read or is not a regular file.
 bool input_open(const char* name);
 bool input_is_open();
 void input_close();
-// The whole size; 0 if it cannot be found.
+// The size of the open file, as it was when it was opened.
 uint64_t input_size();
 // Reads from the offset, up to request bytes; false if reading fails.
 bool input_read(uint64_t offset, uint8_t* dest, uint32_t request, uint32_t* count);

@@ -95,7 +95,7 @@ void run_mode() {
 void run_program(int argc, char** argv) {
   reset_run_state();
   input_close();
-  console_setup();
+  console_setup(close_port);  // a run ended from outside lets the port go
   con_line(msg::kBanner);
   if (argc <= 1) {
     con_line(msg::kUsage);

@@ -29,6 +29,8 @@ uint8_t resident_copy[RESIDENT_SPAN];
 // True when the operator asks for the restart (Enter); Esc, or the end of
 // input, skips it.
 bool jumper_prompt() {
+  // A key typed during the load must not answer a reminder nobody has read.
+  con_discard_typed_keys();
   con_line(msg::kJumperReminder);
   for (;;) {
     const int key = con_read_key();

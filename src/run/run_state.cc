@@ -27,6 +27,7 @@ void reset_run_state() {
 
 void terminate() {
   close_port();
+  con_discard_typed_keys();  // only a key pressed after the prompt ends the run
   con_line(msg::kPressKeyToExit);
   con_read_key();
   con_end_process(exit_code);

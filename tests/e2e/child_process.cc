@@ -3,8 +3,10 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -26,20 +28,47 @@ int status_of(int raw) {
   return -1;
 }
 
+// The job's parent on its terminal: waits for it, then ends as it did.
+[[noreturn]] void serve_as_shell(pid_t job) {
+  int raw = 0;
+  while (waitpid(job, &raw, 0) < 0 && errno == EINTR) {
+  }
+  _exit(status_of(raw));
+}
+
+// Makes the terminal this process's own and this process its foreground
+// job, with a parent in the same session as a shell would be.
+void become_job_on(int terminal_fd) {
+  setsid();
+  ioctl(terminal_fd, TIOCSCTTY, 0);
+  const pid_t job = fork();
+  if (job > 0) serve_as_shell(job);
+  setpgid(0, 0);
+  ::signal(SIGTTOU, SIG_IGN);  // taking the foreground from the background
+  tcsetpgrp(terminal_fd, getpid());
+  ::signal(SIGTTOU, SIG_DFL);
+}
+
 }  // namespace
 
 RunningChild::RunningChild(const std::string& program, const std::vector<std::string>& args,
-                           const std::vector<std::string>& env, int stdin_fd, int stdout_fd) {
+                           const std::vector<std::string>& env, int stdin_fd, int stdout_fd,
+                           int terminal_fd) {
   int in[2], out[2], err[2];
   if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
     return;
   }
+  if (terminal_fd >= 0) stdin_fd = stdout_fd = terminal_fd;
   pid_ = fork();
   if (pid_ == 0) {
     dup2(stdin_fd >= 0 ? stdin_fd : in[0], 0);
     dup2(stdout_fd >= 0 ? stdout_fd : out[1], 1);
     dup2(err[1], 2);
-    setpgid(0, 0);
+    if (terminal_fd >= 0) {
+      become_job_on(terminal_fd);
+    } else {
+      setpgid(0, 0);
+    }
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(program.c_str()));
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -109,6 +138,11 @@ void RunningChild::send_input(const std::string& text) {
 void RunningChild::close_input() {
   if (in_ >= 0) close(in_);
   in_ = -1;
+}
+
+void RunningChild::close_output() {
+  if (out_ >= 0) close(out_);
+  out_ = -1;
 }
 
 void RunningChild::signal(int sig) { kill(pid_, sig); }

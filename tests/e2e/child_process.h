@@ -32,8 +32,14 @@ class RunningChild {
  public:
   // stdin_fd, stdout_fd: descriptors to give the child instead of pipes (a
   // terminal, say); what goes to such a stdout is not collected here.
+  // terminal_fd: a terminal to run the program on as an interactive shell
+  // runs a job: in a session of its own with that terminal as controlling
+  // terminal, standard input and output, and the program as the foreground
+  // process group, whose parent (the "shell") waits for it and passes its
+  // status on. Keys typed there raise signals in the program as they would.
   RunningChild(const std::string& program, const std::vector<std::string>& args,
-               const std::vector<std::string>& env = {}, int stdin_fd = -1, int stdout_fd = -1);
+               const std::vector<std::string>& env = {}, int stdin_fd = -1, int stdout_fd = -1,
+               int terminal_fd = -1);
   ~RunningChild();
   RunningChild(const RunningChild&) = delete;
   RunningChild& operator=(const RunningChild&) = delete;
@@ -42,6 +48,8 @@ class RunningChild {
   bool wait_for_output(const std::string& text, int timeout_ms);
   void send_input(const std::string& text);
   void close_input();
+  // Stops reading the program's standard output, as a pager that quits.
+  void close_output();
   void signal(int sig);
   // Waits for the end; kills the child at the deadline.
   ChildResult finish(int timeout_ms);

@@ -187,6 +187,23 @@ TEST_F(LoadE2e, MixedHalfMegabyteImageIsFlashedByteForByte) {
   EXPECT_TRUE(read_all(flash_path_) == image) << "the flash differs from the image";
 }
 
+TEST_F(LoadE2e, OutputReaderThatGoesAwayDoesNotCutTheLoadShort) {
+  StationSim sim({"--flash-out", flash_path_, "--sector-ms", "5"});
+  Bytes image = mixed_image(65536);
+  TempFile file(image);
+  e2e::RunningChild travek(TRAVEK32_PATH, {"-port:" + sim.port(), file.path()});
+  travek.close_input();  // the end of input answers the prompt with Esc
+  ASSERT_TRUE(travek.wait_for_output("Загрузка FLASH:", 20000)) << travek.out();
+  travek.close_output();  // as `| head` or a killed `| tee` leaves it
+  ChildResult r = travek.finish(30000);
+  EXPECT_EQ(r.status, 0) << r.err;
+  ChildResult s = sim.finish();
+  EXPECT_EQ(s.status, 0) << sim.verdict();
+  Bytes flash = read_all(flash_path_);
+  ASSERT_EQ(flash.size(), 524288u);
+  EXPECT_TRUE(Bytes(flash.end() - 65536, flash.end()) == image);
+}
+
 TEST_F(LoadE2e, TwoChipsMakeOneFlash) {
   StationSim sim({"--flash-out", flash_path_, "--flags", "4", "--chip0", "1F:DA:04:FC", "--chip1",
                   "1F:DA:04:FC"});

@@ -65,11 +65,29 @@ TEST(SwitchParsing, ZeroOrUnreadableNumbersEchoOnlyTheTextAfterThePrefix) {
   EXPECT_EQ(address.echo, "");
 }
 
-TEST(SwitchParsing, NumbersBehaveAsA32BitLong) {
-  // A 64-bit long would wrap 0x100000000 to a 32-bit zero: "no offset".
-  EXPECT_EQ(strtol32("0x100000000"), INT32_MAX);
-  EXPECT_EQ(strtol32("-0x100000000"), INT32_MIN);
-  EXPECT_EQ(parse({"-a:-1"}).options.start_address, 0xFFFFFFFFu);
+TEST(SwitchParsing, NumbersMustFitA32BitLong) {
+  // What strtol with a 32-bit long reads whole is taken as its bit pattern;
+  // what it would clamp is an input error, never a different number.
+  const struct {
+    const char* text;
+    bool fits;
+    uint32_t value;
+  } cases[] = {
+      {"0x7FFFFFFF", true, 0x7FFFFFFF},   {"-1", true, 0xFFFFFFFF},
+      {"-0x80000000", true, 0x80000000},  {"0x80000000", false, 0},
+      {"-0x80000001", false, 0},          {"4294967296", false, 0},
+      {"99999999999999999999", false, 0}, {"0x100000000", false, 0},
+  };
+  for (const auto& c : cases) {
+    uint32_t value = 0;
+    EXPECT_EQ(read_number(c.text, &value), c.fits) << c.text;
+    EXPECT_EQ(value, c.value) << c.text;
+    Parsed offset = parse({(std::string("-o:") + c.text).c_str()});
+    EXPECT_EQ(offset.fault, c.fits ? SwitchFault::kNone : SwitchFault::kBadOffset) << c.text;
+    Parsed address = parse({(std::string("-a:") + c.text).c_str()});
+    EXPECT_EQ(address.fault, c.fits ? SwitchFault::kNone : SwitchFault::kBadAddress) << c.text;
+    EXPECT_EQ(address.echo, c.fits ? "" : c.text);
+  }
 }
 
 TEST(SwitchParsing, LastValueWins) {
