@@ -81,6 +81,8 @@ const char kDiagReason[] = "%s: %s";
 const char kDiagHeldByOther[] = "%s: Device or resource busy (held by another program)";
 const char kDiagNoPermission[] = "%s: %s (is the user in the dialout group?)";
 const char kDiagNotSerial[] = "%s: Not a serial device";
+const char kDiagNoSuchPort[] = "%s: %s (serial ports here: %s)";
+const char kDiagNoPortsHere[] = "%s: %s (no serial ports here)";
 const char kDiagGone[] = "%s: the device has gone away";
 const char kDiagNotRegular[] = "%s: not a regular file";
 

@@ -92,6 +92,8 @@ extern const char kDiagReason[];        // %s subject, %s reason
 extern const char kDiagHeldByOther[];   // %s subject
 extern const char kDiagNoPermission[];  // %s subject, %s reason
 extern const char kDiagNotSerial[];     // %s subject
+extern const char kDiagNoSuchPort[];    // %s subject, %s reason, %s the ports there are
+extern const char kDiagNoPortsHere[];   // %s subject, %s reason
 extern const char kDiagGone[];          // %s subject
 extern const char kDiagNotRegular[];    // %s subject
 

@@ -1,9 +1,7 @@
 // The input file on Windows: CreateFileA for reading, shared with readers,
 // taken only if it is a disk file; its size is the handle's.
-#include <cstdio>
-#include <cstring>
-
 #include "common/messages.h"
+#include "common/system_reason.h"
 #include "console/console.h"
 #include "driver/input_file.h"
 
@@ -20,12 +18,8 @@ struct InputFile {
 InputFile input;
 
 void report(const char* name, DWORD error) {
-  char reason[256] = "unknown error";
-  FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
-                 MAKELANGID(LANG_ENGLISH, SUBLANG_DEFAULT), reason, sizeof(reason), nullptr);
-  for (size_t n = std::strlen(reason); n > 0 && (reason[n - 1] == '\n' || reason[n - 1] == '\r');) {
-    reason[--n] = '\0';
-  }
+  char reason[256];
+  system_reason(error, reason, sizeof(reason));
   con_diagnostic(msg::kDiagReason, name, reason);
 }
 

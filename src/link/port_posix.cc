@@ -21,6 +21,7 @@
 #include "common/messages.h"
 #include "console/console.h"
 #include "link/port.h"
+#include "link/serial_ports.h"
 #include "link/termios2_linux.h"
 
 namespace travek {
@@ -45,6 +46,17 @@ void report(int err) {
     con_diagnostic(msg::kDiagHeldByOther, port.name);
   } else {
     con_diagnostic(msg::kDiagReason, port.name, std::strerror(err));
+  }
+}
+
+// A port that does not exist: the reason, and the ports there are.
+void report_missing(int err) {
+  char ports[512];
+  list_serial_ports(ports, sizeof(ports));
+  if (ports[0] != '\0') {
+    con_diagnostic(msg::kDiagNoSuchPort, port.name, std::strerror(err), ports);
+  } else {
+    con_diagnostic(msg::kDiagNoPortsHere, port.name, std::strerror(err));
   }
 }
 
@@ -177,7 +189,11 @@ bool port_open(const char* name) {
   std::snprintf(port.name, sizeof(port.name), "%s", name);
   int fd = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
-    report(errno);
+    if (errno == ENOENT) {
+      report_missing(errno);
+    } else {
+      report(errno);
+    }
     return false;
   }
   // Exclusive as on Windows: a port held by another program fails here.

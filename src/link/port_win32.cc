@@ -9,8 +9,10 @@
 
 #include "common/constants.h"
 #include "common/messages.h"
+#include "common/system_reason.h"
 #include "console/console.h"
 #include "link/port.h"
+#include "link/serial_ports.h"
 
 // After our own headers: <windows.h> defines the CE_* constants again, as macros.
 #include <windows.h>
@@ -33,14 +35,20 @@ void report(DWORD error) {
     con_diagnostic(msg::kDiagHeldByOther, port.name);
     return;
   }
-  char reason[256] = "unknown error";
-  FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
-                 MAKELANGID(LANG_ENGLISH, SUBLANG_DEFAULT), reason, sizeof(reason), nullptr);
-  // The system's text ends with a line break of its own.
-  for (size_t n = std::strlen(reason); n > 0 && (reason[n - 1] == '\n' || reason[n - 1] == '\r');) {
-    reason[--n] = '\0';
+  char reason[256];
+  system_reason(error, reason, sizeof(reason));
+  if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
+    con_diagnostic(msg::kDiagReason, port.name, reason);
+    return;
   }
-  con_diagnostic(msg::kDiagReason, port.name, reason);
+  // No such port: name the ones there are.
+  char ports[512];
+  list_serial_ports(ports, sizeof(ports));
+  if (ports[0] != '\0') {
+    con_diagnostic(msg::kDiagNoSuchPort, port.name, reason, ports);
+  } else {
+    con_diagnostic(msg::kDiagNoPortsHere, port.name, reason);
+  }
 }
 
 void set_timeouts(DWORD interval, DWORD multiplier, DWORD constant, DWORD write_limit = 0) {
@@ -77,7 +85,8 @@ bool port_open(const char* name) {
   port.handle = CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (port.handle == INVALID_HANDLE_VALUE) {
-    report(GetLastError());
+    const DWORD error = GetLastError();
+    report(error);
     return false;
   }
   // Millisecond sleeps and clock, instead of the default 15.6 ms ticks.
