@@ -6,6 +6,7 @@ packages=(cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev)
 [ "${TRAVEK_WINDOWS:-0}" = 1 ] && packages+=(g++-mingw-w64-x86-64 wine wine64)
 [ "${TRAVEK_FORMAT:-0}" = 1 ] && packages+=(clang-format)
 [ "${TRAVEK_PACKAGE:-0}" = 1 ] && packages+=(dpkg-dev man-db groff-base)
+[ "${TRAVEK_FUZZ:-0}" = 1 ] && packages+=(clang libclang-rt-14-dev)
 
 missing=()
 for p in "${packages[@]}"; do

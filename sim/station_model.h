@@ -15,26 +15,25 @@
 #include <vector>
 
 #include "line_model.h"
+#include "station.h"
 #include "station_config.h"
 #include "verdict.h"
 
 namespace sim {
 
-class StationModel {
+class StationModel : public Station {
  public:
   explicit StationModel(StationConfig config, Micros power_on = 0);
 
   // RTS: held in reset while high; the boot loader starts on release.
-  void set_reset(bool held, Micros t);
-  // One byte as the station's receiver got it, at r.ready.
-  void receive(const Received& r);
-  // The next internal event, or +infinity.
-  Micros next_event() const;
-  void run_until(Micros t);
+  void set_reset(bool held, Micros t) override;
+  void receive(const Received& r) override;
+  Micros next_event() const override;
+  void run_until(Micros t) override;
 
-  LineSide rx_side() const { return rx_side_; }
+  LineSide rx_side() const override { return rx_side_; }
   LineSide tx_side() const { return tx_side_; }
-  std::vector<Transmission> take_output();
+  std::vector<Transmission> take_output() override;
   // What the station saw so far (with the sectors still pending counted).
   Verdict verdict() const;
   const StationConfig& config() const { return config_; }

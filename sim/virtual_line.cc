@@ -22,7 +22,12 @@ constexpr long kMaxIdleCalls = 100000;
 }  // namespace
 
 VirtualLine::VirtualLine(StationConfig station, VirtualOptions options)
-    : station_(std::move(station), 0), options_(options) {
+    : VirtualLine(std::make_unique<StationModel>(std::move(station), 0), options) {
+  model_ = static_cast<StationModel*>(station_.get());
+}
+
+VirtualLine::VirtualLine(std::unique_ptr<Station> station, VirtualOptions options)
+    : station_(std::move(station)), options_(options) {
   if (active != nullptr) throw std::logic_error("one VirtualLine at a time");
   active = this;
   // Each run starts from a fresh process's state, whatever ran before it.
@@ -66,13 +71,13 @@ void VirtualLine::post(Micros at, Kind kind, Transmission tx, Received rx) {
 }
 
 Micros VirtualLine::next_event_time() const {
-  Micros next = station_.next_event();
+  Micros next = station_->next_event();
   if (!events_.empty()) next = std::min(next, events_.top().at);
   return next;
 }
 
 void VirtualLine::collect_station_output() {
-  for (Transmission& tx : station_.take_output()) {
+  for (Transmission& tx : station_->take_output()) {
     Micros at = tx.start;
     post(at, Kind::kToPc, std::move(tx));
   }
@@ -85,13 +90,13 @@ void VirtualLine::advance_to(Micros t) {
   idle_calls_ = t > now_ ? 0 : idle_calls_ + 1;
   if (idle_calls_ > kMaxIdleCalls) throw std::runtime_error("the tool spins without waiting");
   for (;;) {
-    Micros station_next = station_.next_event();
+    Micros station_next = station_->next_event();
     Micros queue_next = events_.empty() ? station_next : events_.top().at;
     Micros next = std::min(station_next, queue_next);
     if (next > t) break;
     now_ = std::max(now_, next);
     if (station_next <= queue_next) {
-      station_.run_until(next);
+      station_->run_until(next);
       collect_station_output();
       continue;
     }
@@ -100,13 +105,13 @@ void VirtualLine::advance_to(Micros t) {
     switch (e.kind) {
       case Kind::kToStation: {
         std::vector<Received> got;
-        station_receiver_.set_side(station_.rx_side());
+        station_receiver_.set_side(station_->rx_side());
         station_receiver_.receive(e.tx, &got);
         for (const Received& r : got) post(r.ready, Kind::kStationGets, {}, r);
         break;
       }
       case Kind::kStationGets:
-        station_.receive(e.rx);
+        station_->receive(e.rx);
         collect_station_output();
         break;
       case Kind::kToPc: {
@@ -167,18 +172,19 @@ bool VirtualLine::open(const char*) {
 
 bool VirtualLine::configure(uint32_t rate, int stop_bits) {
   if (options_.port_refuses_settings) return false;
-  pc_side_ = LineSide{static_cast<double>(rate), stop_bits};
+  set_line(rate, stop_bits);
   return true;
 }
 
 void VirtualLine::set_line(uint32_t rate, int stop_bits) {
   pc_side_ = LineSide{static_cast<double>(rate), stop_bits};
+  station_->pc_line(pc_side_);
 }
 
 void VirtualLine::set_rts(bool on) {
   advance_to(now_);
   if (on) ++rts_pulses_;
-  station_.set_reset(on, now_);
+  station_->set_reset(on, now_);
   collect_station_output();
 }
 

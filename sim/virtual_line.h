@@ -20,12 +20,14 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <queue>
 #include <string>
 #include <vector>
 
 #include "line_model.h"
+#include "station.h"
 #include "station_model.h"
 
 namespace sim {
@@ -82,6 +84,8 @@ struct ProcessEnded {
 class VirtualLine {
  public:
   explicit VirtualLine(StationConfig station = {}, VirtualOptions options = {});
+  // Any other far end: the station model's own accessors are then not there.
+  VirtualLine(std::unique_ptr<Station> station, VirtualOptions options);
   ~VirtualLine();
   VirtualLine(const VirtualLine&) = delete;
   VirtualLine& operator=(const VirtualLine&) = delete;
@@ -94,8 +98,8 @@ class VirtualLine {
   std::optional<int> run(const std::function<void()>& body);
 
   void press(double at_ms, int key);
-  StationModel& station() { return station_; }
-  Verdict verdict() const { return station_.verdict(); }
+  StationModel& station() { return *model_; }
+  Verdict verdict() const { return model_->verdict(); }
 
   double now_ms() const { return now_ / 1000.0; }
   const std::string& output() const { return output_; }
@@ -153,7 +157,8 @@ class VirtualLine {
   void wait_for_input(size_t n, Micros deadline);
   uint32_t take(uint8_t* dest, uint32_t max);
 
-  StationModel station_;
+  std::unique_ptr<Station> station_;
+  StationModel* model_ = nullptr;  // the same station, when it is the model
   VirtualOptions options_;
   Micros now_ = 0;
   long idle_calls_ = 0;
