@@ -8,7 +8,8 @@ cd "$(dirname "$0")/.."
 
 runs=${1:-10}
 bash scripts/setup.sh
-bash scripts/build.sh build >/dev/null
+# The Linux suite: the Wine tests, if this build folder had them, are left out.
+TRAVEK_CMAKE_ARGS="-DTRAVEK_WINDOWS_EXE= -DTRAVEK_WINE_PREFIX=" bash scripts/build.sh build >/dev/null
 
 busy=()
 stop_busy() { [ ${#busy[@]} -eq 0 ] || kill "${busy[@]}" 2>/dev/null || true; }
