@@ -190,6 +190,11 @@ void PtyStation::serve_session() {
   StationConfig config = options_.station;
   config.line_timing = false;
   model_ = std::make_unique<StationModel>(config, monotonic_us() - epoch_);
+  // Held in reset until the tool's pulse lets it go. A pseudo-terminal has no
+  // RTS line: the station sees the pulse only by the purge that ends it, so a
+  // start byte of its own from before could reach a tool that has purged
+  // already and is waiting, and be taken for the answer to that pulse.
+  model_->set_reset(true, monotonic_us() - epoch_);
   bool connected = false;
   uint8_t buffer[4097];
   pending_.clear();
