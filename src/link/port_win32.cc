@@ -56,17 +56,6 @@ void set_timeouts(DWORD interval, DWORD multiplier, DWORD constant, DWORD write_
   SetCommTimeouts(port.handle, &timeouts);
 }
 
-// Writes through WriteFile within the limit; true when every byte went.
-bool write_within(const uint8_t* data, uint32_t n, uint32_t limit_ms, uint32_t* written) {
-  *written = 0;
-  if (port.lost) return false;
-  set_timeouts(0, 0, 0, limit_ms);
-  DWORD done = 0;
-  if (!WriteFile(port.handle, data, n, &done, nullptr)) port.lost = true;
-  *written = done;
-  return !port.lost && done == n;
-}
-
 }  // namespace
 
 const char* port_name_for_digit(char digit) {
@@ -85,8 +74,7 @@ bool port_open(const char* name) {
   port.handle = CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (port.handle == INVALID_HANDLE_VALUE) {
-    const DWORD error = GetLastError();
-    report(error);
+    report(GetLastError());
     return false;
   }
   // Millisecond sleeps and clock, instead of the default 15.6 ms ticks.
@@ -194,7 +182,13 @@ uint32_t port_read_available(uint8_t* dest, uint32_t max, uint32_t first_ms) {
 }
 
 bool port_write(const uint8_t* data, uint32_t n, uint32_t limit_ms, uint32_t* written) {
-  return write_within(data, n, limit_ms, written);
+  *written = 0;
+  if (port.lost) return false;
+  set_timeouts(0, 0, 0, limit_ms);
+  DWORD done = 0;
+  if (!WriteFile(port.handle, data, n, &done, nullptr)) port.lost = true;
+  *written = done;
+  return !port.lost && done == n;
 }
 
 bool port_send_now(uint8_t byte, uint32_t limit_ms) {
@@ -203,7 +197,7 @@ bool port_send_now(uint8_t byte, uint32_t limit_ms) {
   // the queue is empty whenever this is used.
   if (TransmitCommChar(port.handle, static_cast<char>(byte))) return true;
   uint32_t written = 0;
-  return write_within(&byte, 1, limit_ms, &written);
+  return port_write(&byte, 1, limit_ms, &written);
 }
 
 bool port_lost() { return port.lost; }

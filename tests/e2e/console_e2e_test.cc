@@ -107,7 +107,7 @@ bool released(const std::string& port) {
 const std::string kWaiting = "Ожидание СТАРТА";
 const std::string kLoading = "Загрузка FLASH:";
 const std::string kPrompt = "ПЕРЕМЫЧКУ";
-const std::string kPressKey = "Press a key to exit";
+const std::string kExitPrompt = "Press a key to exit";
 const std::string kRestart = "Попытка рестарта";
 
 enum class Moment { kStartWait, kLoad, kPrompt };
@@ -167,7 +167,7 @@ TEST(KeysE2e, EachKeyAtItsMoment) {
       ASSERT_TRUE(terminal.wait_for(kPrompt)) << c.what << terminal.screen();
       terminal.type(c.answer);
     }
-    ASSERT_TRUE(terminal.wait_for(kPressKey)) << c.what << terminal.screen();
+    ASSERT_TRUE(terminal.wait_for(kExitPrompt)) << c.what << terminal.screen();
     terminal.type("x");
     ChildResult r = travek.finish(10000);
     EXPECT_EQ(r.status, c.status) << c.what << terminal.screen();
@@ -204,7 +204,7 @@ TEST(SignalsE2e, EachSignalAtItsMoment) {
       // Still waiting: only the operator's Esc ends it.
       terminal.type("\x1b");
       ASSERT_TRUE(terminal.wait_for("отменена оператором")) << c.what << terminal.screen();
-      ASSERT_TRUE(terminal.wait_for(kPressKey)) << c.what;
+      ASSERT_TRUE(terminal.wait_for(kExitPrompt)) << c.what;
       terminal.type("x");
     }
     ChildResult r = travek.finish(10000);
@@ -228,7 +228,7 @@ TEST(SignalsE2e, StoppedAndResumedTheKeysStillWork) {
   EXPECT_TRUE(terminal.becomes(false)) << "the key mode is not put back on resume";
   ASSERT_TRUE(terminal.wait_for(kPrompt)) << terminal.screen();
   terminal.type("\r");
-  ASSERT_TRUE(terminal.wait_for(kPressKey)) << terminal.screen();
+  ASSERT_TRUE(terminal.wait_for(kExitPrompt)) << terminal.screen();
   terminal.type("x");
   EXPECT_EQ(travek.finish(10000).status, 0) << terminal.screen();
   EXPECT_TRUE(contains(terminal.screen(), kRestart));
@@ -238,7 +238,7 @@ TEST(SignalsE2e, StoppedAndResumedTheKeysStillWork) {
 TEST(ConsoleE2e, TerminalIsRestoredAfterANormalEnd) {
   Terminal terminal;
   RunningChild travek(TRAVEK32_PATH, {}, {}, -1, -1, terminal.fd());
-  ASSERT_TRUE(terminal.wait_for(kPressKey));
+  ASSERT_TRUE(terminal.wait_for(kExitPrompt));
   EXPECT_FALSE(terminal.line_mode()) << "keys one by one, without echo";
   terminal.type("x");
   EXPECT_EQ(travek.finish(10000).status, 0);
@@ -273,7 +273,7 @@ std::string screen_of_a_load_with_a_warning(const std::vector<std::string>& env)
   std::string shown;
   char buf[4096];
   pollfd p{screen.master(), POLLIN, 0};
-  while (shown.find(kPressKey) == std::string::npos && poll(&p, 1, 10000) > 0) {
+  while (shown.find(kExitPrompt) == std::string::npos && poll(&p, 1, 10000) > 0) {
     ssize_t n = read(screen.master(), buf, sizeof(buf));
     if (n <= 0) break;
     shown.append(buf, static_cast<size_t>(n));
