@@ -1,24 +1,72 @@
 #!/usr/bin/env bash
 # Checks that includes run one way, down the layers of the tool:
-#   common -> console -> link -> run -> bootstrap -> loading -> driver
+#   common -> formats -> console -> record -> link -> run -> bootstrap
+#     -> loading -> production -> driver
 # Each folder may include its own headers and those of the layers below it
 # (the link writes the operating system's reasons through the console).
-# Prints every include that runs up.
+#
+# The simulator stays independent of the tool: the station model (line
+# model, station model, verdict, scripted station) uses only common/ and
+# assets/, as a station maker's own code would; the pseudo-terminal front
+# may also use the tool's termios2 helper; only the virtual-time back ends
+# (virtual_line, port_virtual, console_virtual) reach into the tool, since
+# they are where the tool's own code runs. Nothing under src/ includes sim/.
+# Prints every include that breaks a rule.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-declare -A rank=([common]=0 [assets]=0 [console]=1 [link]=2 [run]=3 [bootstrap]=4 [loading]=5
-  [driver]=6)
+declare -A rank=([common]=0 [assets]=0 [formats]=1 [console]=2 [record]=3 [link]=4 [run]=5
+  [bootstrap]=6 [loading]=7 [production]=8 [driver]=9)
 bad=0
 while IFS=: read -r file _ include; do
   from=${file#src/}
   from=${from%%/*}
   to=$(sed -E 's/.*#include "([^/"]+)\/.*/\1/' <<<"$include")
-  [ -n "${rank[$to]:-}" ] || continue
+  if [ -z "${rank[$from]:-}" ]; then
+    echo "$file is in src/$from/, a folder with no place in the layers"
+    bad=1
+    continue
+  fi
+  if [ -z "${rank[$to]:-}" ]; then
+    echo "$file includes a header from outside the layers (the simulator?): $include"
+    bad=1
+    continue
+  fi
   if [ "${rank[$to]}" -gt "${rank[$from]}" ]; then
     echo "$file includes $to/, a layer above $from/: $include"
     bad=1
   fi
 done < <(grep -rn --include='*.cc' --include='*.h' '#include "' src)
-[ "$bad" = 0 ] && echo "includes run one way: common -> console -> link -> run -> bootstrap -> loading -> driver"
+
+# What each part of the simulator may use of src/.
+allowed_for() {
+  case "$1" in
+    virtual_line.* | port_virtual.* | console_virtual.*) echo 'any' ;;
+    pty_station.* | station_sim_main.*) echo 'common assets link/termios2_linux.h' ;;
+    *) echo 'common assets' ;;
+  esac
+}
+while IFS=: read -r file _ include; do
+  target=$(sed -E 's/.*#include "([^"]+)".*/\1/' <<<"$include")
+  [[ "$target" == */* ]] || continue
+  allowed=$(allowed_for "$(basename "$file")")
+  [ "$allowed" = any ] && continue
+  ok=0
+  for a in $allowed; do
+    if [[ "$a" == */* ]]; then
+      [ "$target" = "$a" ] && ok=1
+    else
+      [ "${target%%/*}" = "$a" ] && ok=1
+    fi
+  done
+  if [ "$ok" = 0 ]; then
+    echo "$file reaches into the tool: $include (it may use: $allowed)"
+    bad=1
+  fi
+done < <(grep -rn --include='*.cc' --include='*.h' '#include "' sim)
+
+if [ "$bad" = 0 ]; then
+  echo "includes run one way: common -> formats -> console -> record -> link -> run ->" \
+    "bootstrap -> loading -> production -> driver; the station model stands apart"
+fi
 exit "$bad"
