@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Checks that includes run one way, down the layers of the tool:
-#   common -> formats -> console -> record -> link -> run -> bootstrap
+#   common -> formats -> console -> link -> record -> run -> bootstrap
 #     -> loading -> production -> driver
 # Each folder may include its own headers and those of the layers below it
 # (the link writes the operating system's reasons through the console).
@@ -15,7 +15,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-declare -A rank=([common]=0 [assets]=0 [formats]=1 [console]=2 [record]=3 [link]=4 [run]=5
+declare -A rank=([common]=0 [assets]=0 [formats]=1 [console]=2 [link]=3 [record]=4 [run]=5
   [bootstrap]=6 [loading]=7 [production]=8 [driver]=9)
 bad=0
 while IFS=: read -r file _ include; do
@@ -66,7 +66,7 @@ while IFS=: read -r file _ include; do
 done < <(grep -rn --include='*.cc' --include='*.h' '#include "' sim)
 
 if [ "$bad" = 0 ]; then
-  echo "includes run one way: common -> formats -> console -> record -> link -> run ->" \
+  echo "includes run one way: common -> formats -> console -> link -> record -> run ->" \
     "bootstrap -> loading -> production -> driver; the station model stands apart"
 fi
 exit "$bad"

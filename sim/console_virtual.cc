@@ -1,11 +1,13 @@
 // The console back end of the virtual-time line: output captured with its
-// time, keys from the script, the end of the process thrown to the test.
-// The status light is captured as the markers {red} and {normal}.
+// time, event lines apart, keys from the script, the end of the process
+// thrown to the test. The status light is captured as the markers {red} and
+// {normal}.
 #include <cstdarg>
 #include <cstdio>
 #include <string>
 
 #include "console/console.h"
+#include "console/console_out.h"
 #include "virtual_line.h"
 
 namespace travek {
@@ -23,28 +25,27 @@ std::string formatted(const char* format, va_list args) {
 
 }  // namespace
 
-void console_setup(void (*)()) {}
+void console_setup(void (*)(), bool text_output) { travek::console_text_setup(text_output); }
 void console_ignore_interrupts() { sim::VirtualLine::current().ignore_interrupts(); }
 
-void con_write(const char* text) { sim::VirtualLine::current().console_write(text); }
-
-void con_printf(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  std::string text = formatted(format, args);
-  va_end(args);
-  sim::VirtualLine::current().console_write(text);
+void out_text(const char* text, size_t length) {
+  sim::VirtualLine::current().console_write(std::string(text, length));
 }
 
-void con_line(const char* text) {
-  sim::VirtualLine::current().console_write(std::string(text) + "\n");
-}
+void out_char(char ch) { sim::VirtualLine::current().console_write(std::string(1, ch)); }
 
-void con_putch(char ch) { sim::VirtualLine::current().console_write(std::string(1, ch)); }
-
-void con_set_colour(int attribute) {
+void out_colour(int attribute) {
   sim::VirtualLine::current().console_write(attribute == COLOUR_RED ? "{red}" : "{normal}");
 }
+
+void out_line(const char* text, size_t length) {
+  sim::VirtualLine::current().event_line(std::string(text, length));
+}
+
+// A virtual run gets no signals.
+void console_defer_end_requests(void (*)(int)) {}
+void con_honour_end_request() {}
+void console_end_requests_at_once() {}
 
 bool con_key_waiting() { return sim::VirtualLine::current().key_waiting(); }
 

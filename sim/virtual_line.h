@@ -105,6 +105,8 @@ class VirtualLine {
   const std::string& output() const { return output_; }
   const std::vector<ConsoleWrite>& console_log() const { return console_log_; }
   const std::string& diagnostics() const { return diagnostics_; }
+  // Event lines, each with its line feed.
+  const std::string& events() const { return event_lines_; }
   const std::vector<PcWrite>& writes() const { return writes_; }
   LineSide pc_side() const { return pc_side_; }
   bool port_open() const { return port_open_; }
@@ -127,6 +129,7 @@ class VirtualLine {
   void sleep_ms(uint32_t ms);
   void console_write(const std::string& text);
   void diagnostic(const std::string& text) { diagnostics_ += text; }
+  void event_line(const std::string& text) { event_lines_ += text + "\n"; }
   void ignore_interrupts() { interrupts_ignored_ = true; }
   bool key_waiting() const;
   int read_key();
@@ -181,6 +184,7 @@ class VirtualLine {
   std::string output_;
   std::vector<ConsoleWrite> console_log_;
   std::string diagnostics_;
+  std::string event_lines_;
   std::deque<std::pair<double, int>> keys_;
   bool interrupts_ignored_ = false;
 };

@@ -18,6 +18,13 @@
 //    are the operator's script and are always kept.
 //  - Output that cannot be written (a reader that has gone away) is dropped,
 //    and the run goes on.
+//  - A run that writes events for a program instead of text for an operator
+//    turns text output off: keys, diagnostics and event lines go on as ever.
+//  - What a failure writes can be kept as well as written, so that the run's
+//    record holds the very text the operator would have read.
+//  - Once a run keeps a record, a termination request (SIGTERM, SIGHUP) is
+//    not acted on in the signal handler but held until the next wait, which
+//    then hands it to the run's own ending, so the record is still written.
 //
 // One back end per platform (console_posix.cc, console_win32.cc) and one for
 // the virtual-time test line; the build selects it.
@@ -30,7 +37,8 @@ namespace travek {
 // request), the console is put back, release() is called, and the process
 // ends with status 255. release() must be safe to call from a signal
 // handler: it may only close things.
-void console_setup(void (*release)());
+// text_output false: nothing but event lines reaches standard output.
+void console_setup(void (*release)(), bool text_output = true);
 // From here on Ctrl+C, Ctrl+Break, Ctrl+\ and Ctrl+Z no longer interrupt
 // the program.
 void console_ignore_interrupts();
@@ -45,6 +53,26 @@ void con_putch(char ch);
 inline constexpr int COLOUR_RED = 12;
 inline constexpr int COLOUR_NORMAL = 7;
 void con_set_colour(int attribute);
+
+// From here on, text written is kept too (up to a limit), replacing what
+// was kept before; con_captured() gives it, in the console's encoding.
+void con_capture_begin();
+const char* con_captured();
+
+// One whole line (the text, then a line feed added here) to standard output,
+// in one write, whether text output is on or not.
+void con_emit_line(const char* text, unsigned long length);
+
+// Termination requests are held from here on and handed to end(sig) at the
+// next wait; end does not return. Without this call they end the process at
+// once, as set up by console_setup.
+void console_defer_end_requests(void (*end)(int sig));
+// Ends the run through end() if a termination request is being held. Long
+// computations need not call it: every wait does.
+void con_honour_end_request();
+// Back to ending the process at once on a request, one held included: for
+// the last steps of a run whose record is already written.
+void console_end_requests_at_once();
 
 // True when a key is waiting to be read (never at end of input).
 bool con_key_waiting();

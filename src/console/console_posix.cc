@@ -5,6 +5,12 @@
 // back when it resumes. A pipe or file on standard input gives one key per
 // byte. A reader of standard output that goes away (a pager, tee) costs
 // the run nothing: SIGPIPE is ignored and the output dropped.
+//
+// A held termination request: the handler only notes the signal. Every wait
+// of the program goes through wait_for(), which blocks the two signals, looks
+// for a held one, and unblocks them only inside ppoll, so a request can never
+// slip in between the look and the wait. Other blocking calls return EINTR,
+// since the handler is installed without SA_RESTART, and look again.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -17,11 +23,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <string>
 
 #include "common/constants.h"
 #include "common/messages.h"
 #include "console/console.h"
+#include "console/console_out.h"
 #include "console/key_stream.h"
+#include "console/wait_posix.h"
 
 namespace travek {
 namespace {
@@ -36,6 +45,15 @@ struct ConsoleState {
 };
 
 ConsoleState console;
+
+// A termination request held for the run's own ending.
+struct EndRequests {
+  void (*end)(int) = nullptr;      // null: requests end the process at once
+  volatile sig_atomic_t held = 0;  // the signal, once one has come
+  volatile sig_atomic_t ending = 0;
+};
+
+EndRequests requests;
 
 // Everything the signal handlers call is safe there: tcsetattr, ioctl,
 // close, raise, _exit.
@@ -74,6 +92,13 @@ void end_by_signal(int) {
   _exit(255);
 }
 
+// Held for the next wait; a second request while the run is ending (its
+// record being written to a disk that hangs, say) ends it at once.
+void hold_end_request(int sig) {
+  if (requests.ending) end_by_signal(sig);
+  requests.held = sig;
+}
+
 // Ctrl+Z before the run is under way: stop with the terminal as it was.
 void stop_by_signal(int) {
   const int saved_errno = errno;
@@ -100,7 +125,10 @@ void write_all(int fd, const char* data, size_t length) {
   while (length > 0) {
     ssize_t n = ::write(fd, data, length);
     if (n < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR) {
+        con_honour_end_request();
+        continue;
+      }
       return;  // nowhere left to report a console failure
     }
     data += n;
@@ -110,8 +138,12 @@ void write_all(int fd, const char* data, size_t length) {
 
 }  // namespace
 
-void console_setup(void (*release)()) {
+void console_setup(void (*release)(), bool text_output) {
   console = ConsoleState{};
+  requests.end = nullptr;
+  requests.held = 0;
+  requests.ending = 0;
+  console_text_setup(text_output);
   console.release = release;
   console.input_is_terminal = isatty(STDIN_FILENO) == 1;
   key_stream_reset(console.input_is_terminal ? KeySource::kTerminal : KeySource::kScript);
@@ -134,39 +166,83 @@ void console_setup(void (*release)()) {
     on_signal(SIGCONT, resume);
     apply_key_mode();
   }
-  if (output_is_terminal) con_write("\x1b[?25h");  // the cursor shows, colour or not
+  if (output_is_terminal && text_output) {
+    write_all(STDOUT_FILENO, "\x1b[?25h", 6);  // the cursor shows, colour or not
+  }
+}
+
+void console_defer_end_requests(void (*end)(int)) {
+  requests.end = end;
+  struct sigaction action {};
+  action.sa_handler = hold_end_request;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;  // no SA_RESTART: a blocked call returns and looks
+  for (int sig : {SIGTERM, SIGHUP}) sigaction(sig, &action, nullptr);
+}
+
+void con_honour_end_request() {
+  if (requests.held == 0 || requests.end == nullptr || requests.ending) return;
+  requests.ending = 1;
+  // The ending may wait on its own writes: a second request must reach it.
+  sigset_t ends;
+  sigemptyset(&ends);
+  sigaddset(&ends, SIGTERM);
+  sigaddset(&ends, SIGHUP);
+  sigprocmask(SIG_UNBLOCK, &ends, nullptr);
+  requests.end(requests.held);
+}
+
+void console_end_requests_at_once() {
+  requests.end = nullptr;
+  for (int sig : {SIGTERM, SIGHUP}) on_signal(sig, end_by_signal);
+  if (requests.held != 0) end_by_signal(requests.held);
+}
+
+int wait_for(pollfd* fds, nfds_t count, const timespec* timeout) {
+  if (requests.end == nullptr) return ppoll(fds, count, timeout, nullptr);
+  sigset_t ends, before;
+  sigemptyset(&ends);
+  sigaddset(&ends, SIGTERM);
+  sigaddset(&ends, SIGHUP);
+  sigprocmask(SIG_BLOCK, &ends, &before);
+  con_honour_end_request();  // does not return when one is held
+  sigset_t during = before;
+  sigdelset(&during, SIGTERM);
+  sigdelset(&during, SIGHUP);
+  const int r = ppoll(fds, count, timeout, &during);
+  const int saved_errno = errno;
+  sigprocmask(SIG_SETMASK, &before, nullptr);
+  con_honour_end_request();
+  errno = saved_errno;
+  return r;
 }
 
 void console_ignore_interrupts() {
   for (int sig : {SIGINT, SIGQUIT, SIGTSTP}) on_signal(sig, SIG_IGN);
 }
 
-void con_write(const char* text) { write_all(STDOUT_FILENO, text, std::strlen(text)); }
+void out_text(const char* text, size_t length) { write_all(STDOUT_FILENO, text, length); }
 
-void con_printf(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  vdprintf(STDOUT_FILENO, format, args);
-  va_end(args);
-}
+void out_char(char ch) { write_all(STDOUT_FILENO, &ch, 1); }
 
-void con_line(const char* text) {
-  con_write(text);
-  con_putch('\n');
-}
-
-void con_putch(char ch) { write_all(STDOUT_FILENO, &ch, 1); }
-
-void con_set_colour(int attribute) {
+void out_colour(int attribute) {
   if (!console.colour) return;
-  con_write(attribute == COLOUR_RED ? "\x1b[91m" : "\x1b[0m");
+  const char* code = attribute == COLOUR_RED ? "\x1b[91m" : "\x1b[0m";
+  write_all(STDOUT_FILENO, code, std::strlen(code));
+}
+
+void out_line(const char* text, size_t length) {
+  std::string line(text, length);
+  line += '\n';
+  write_all(STDOUT_FILENO, line.data(), line.size());
 }
 
 bool input_byte_within(int wait_ms) {
   pollfd input{STDIN_FILENO, POLLIN, 0};
   // A closed descriptor counts: its read ends the input.
   for (;;) {
-    const int r = poll(&input, 1, wait_ms);
+    const timespec timeout{wait_ms / 1000, (wait_ms % 1000) * 1000000L};
+    const int r = wait_for(&input, 1, wait_ms < 0 ? nullptr : &timeout);
     if (r >= 0 || errno != EINTR) return r > 0;
   }
 }
@@ -175,6 +251,7 @@ bool input_byte_ready() { return input_byte_within(0); }
 
 bool input_read_byte(unsigned char* byte) {
   for (;;) {
+    input_byte_within(-1);  // a held request is honoured while waiting
     ssize_t n = ::read(STDIN_FILENO, byte, 1);
     if (n == 1) return true;
     if (n < 0 && errno == EINTR) continue;

@@ -9,10 +9,12 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "common/constants.h"
 #include "common/messages.h"
 #include "console/console.h"
+#include "console/console_out.h"
 #include "console/key_stream.h"
 #include "console/to_oem.h"
 
@@ -39,8 +41,9 @@ bool is_console(DWORD std_handle) {
 
 }  // namespace
 
-void console_setup(void (*)()) {
+void console_setup(void (*)(), bool text_output) {
   console = ConsoleState{};
+  console_text_setup(text_output);
   console.keys_from_console = is_console(STD_INPUT_HANDLE);
   console.output_to_console = is_console(STD_OUTPUT_HANDLE);
   key_stream_reset(console.keys_from_console ? KeySource::kConsole : KeySource::kScript);
@@ -52,18 +55,11 @@ void console_setup(void (*)()) {
 
 void console_ignore_interrupts() { SetConsoleCtrlHandler(ignore_control_event, TRUE); }
 
-void con_write(const char* text) { std::fputs(text, stdout); }
+// Through the runtime's text mode, as printf and puts write: a line feed
+// goes out as CR LF.
+void out_text(const char* text, size_t length) { std::fwrite(text, 1, length, stdout); }
 
-void con_printf(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  std::vprintf(format, args);
-  va_end(args);
-}
-
-void con_line(const char* text) { std::puts(text); }
-
-void con_putch(char ch) {
+void out_char(char ch) {
   if (console.output_to_console) {
     _putch(static_cast<unsigned char>(ch));
   } else {
@@ -71,9 +67,29 @@ void con_putch(char ch) {
   }
 }
 
-void con_set_colour(int attribute) {
+void out_colour(int attribute) {
   SetConsoleTextAttribute(GetStdHandle(STD_OUTPUT_HANDLE), static_cast<WORD>(attribute));
 }
+
+// Past the runtime: an event line ends in a line feed alone, as JSON Lines
+// do everywhere.
+void out_line(const char* text, size_t length) {
+  std::string line(text, length);
+  line += '\n';
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD done = 0;
+  for (size_t at = 0; at < line.size(); at += done) {
+    if (!WriteFile(out, line.data() + at, static_cast<DWORD>(line.size() - at), &done, nullptr) ||
+        done == 0) {
+      return;  // nowhere left to report it
+    }
+  }
+}
+
+// No signals here: a closed console window is the system's to handle.
+void console_defer_end_requests(void (*)(int)) {}
+void con_honour_end_request() {}
+void console_end_requests_at_once() {}
 
 bool input_byte_ready() {
   if (console.keys_from_console) return _kbhit() != 0;

@@ -20,6 +20,7 @@
 #include "common/constants.h"
 #include "common/messages.h"
 #include "console/console.h"
+#include "console/wait_posix.h"
 #include "link/port.h"
 #include "link/serial_ports.h"
 #include "link/termios2_linux.h"
@@ -86,8 +87,9 @@ timespec duration(int64_t ns) {
 int64_t deadline_after(uint32_t ms) { return monotonic_ns() + static_cast<int64_t>(ms) * 1000000; }
 
 void sleep_until(int64_t deadline_ns) {
-  const timespec until = duration(deadline_ns);
-  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+  for (int64_t left; (left = deadline_ns - monotonic_ns()) > 0;) {
+    const timespec timeout = duration(left);
+    wait_for(nullptr, 0, &timeout);
   }
 }
 
@@ -99,7 +101,7 @@ bool wait_until(short events, int64_t deadline_ns) {
   if (left <= 0) return false;
   const timespec timeout = duration(left);
   pollfd p{port.fd, events, 0};
-  const int r = ppoll(&p, 1, &timeout, nullptr);
+  const int r = wait_for(&p, 1, &timeout);
   if (r < 0) return errno == EINTR;
   if (r == 0) return false;
   if (p.revents & events) return true;  // with a hang-up: what is there is read first
@@ -140,6 +142,7 @@ bool drain_until(int64_t deadline_ns) {
       fail(errno);
       return false;
     }
+    con_honour_end_request();
   }
   return true;
 }
@@ -152,7 +155,9 @@ bool write_until(const uint8_t* data, uint32_t n, int64_t deadline_ns, uint32_t*
       *written += static_cast<uint32_t>(w);
     } else if (w < 0 && errno == EAGAIN) {
       if (!wait_until(POLLOUT, deadline_ns)) return false;
-    } else if (!(w < 0 && errno == EINTR)) {
+    } else if (w < 0 && errno == EINTR) {
+      con_honour_end_request();
+    } else {
       fail(w < 0 ? errno : EIO);
       return false;
     }
