@@ -43,7 +43,7 @@ void out_line(const char* text, size_t length) {
 }
 
 // A virtual run gets no signals.
-void console_defer_end_requests(void (*)(int)) {}
+void console_defer_end_requests(void (*)(const char*)) {}
 void con_honour_end_request() {}
 void console_end_requests_at_once() {}
 

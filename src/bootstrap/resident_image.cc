@@ -4,6 +4,7 @@
 #include "common/crc16.h"
 #include "common/messages.h"
 #include "console/console.h"
+#include "record/run_record.h"
 #include "run/run_state.h"
 
 namespace travek {
@@ -31,9 +32,11 @@ ResidentImage validate_image(const uint8_t* image) {
     case ImageFault::kNone:
       return fields;
     case ImageFault::kBadCode:
+      record_failure(Outcome::kBadResidentCode);
       con_line(msg::kBadResidentCode);
       break;
     case ImageFault::kBadCrc:
+      record_failure(Outcome::kBadResidentCrc);
       con_line(msg::kBadResidentCrc);
       break;
   }

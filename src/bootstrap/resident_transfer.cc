@@ -8,6 +8,7 @@
 #include "common/messages.h"
 #include "console/console.h"
 #include "link/serial_link.h"
+#include "record/run_record.h"
 #include "run/run_state.h"
 
 namespace travek {
@@ -20,6 +21,7 @@ constexpr uint32_t kHandshakeDeadlineMs = 100;
 constexpr uint8_t kHandshake = 0x55;  // 'U'
 
 [[noreturn]] void station_silent() {
+  record_failure(Outcome::kStationNoResponse);
   con_line(msg::kStationNoResponse);
   terminate();
 }
@@ -47,6 +49,7 @@ void send_echoed(const uint8_t* data, uint32_t count) {
     if (!read_exact(written, echo_wait_ms(start, written))) station_silent();
     for (uint32_t i = 0; i < chunk; ++i) {
       if (data[i] != serial_link.buffer[i]) {
+        record_failure(Outcome::kResidentCommError);
         con_printf(msg::kResidentCommError, msg::kCommErrorLoading);
         terminate();
       }
@@ -65,19 +68,23 @@ void send_resident(uint8_t* image) {
   const uint8_t* body = image + 8;
   send_echoed(body, fields.body_length - 1u);
   send_echoed(body + fields.body_length - 1, 1);
-  con_printf(msg::kResidentTime, now_ms() - start);
+  const uint32_t resident_ms = now_ms() - start;
+  con_printf(msg::kResidentTime, resident_ms);
   set_line(operating_rate, 1);
   // At once: nothing purged or awaited. A byte that cannot even be sent
   // meets a station as silent as one that does not answer.
   if (!send_priority_byte(kHandshake) || !read_exact(1, kHandshakeDeadlineMs)) {
+    record_failure(Outcome::kHandshakeSilent);
     con_write(msg::kHandshakeSilent);
     terminate();
   }
   if (serial_link.buffer[0] != kHandshake) {
+    record_failure(Outcome::kHandshakeBadAnswer);
     con_write(msg::kHandshakeBadAnswer);
     terminate();
   }
   con_printf(msg::kStarted, msg::kOk);
+  record_resident(resident_ms, operating_rate);
 }
 
 }  // namespace travek

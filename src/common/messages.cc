@@ -26,6 +26,20 @@ const char kBadLoadSize[] = "\nПлохой размер загружаемой 
 const char kFileReadError[] = "\nОшибка чтения файла!\n";
 const char kPressKeyToExit[] = "\nPress a key to exit\n";
 
+const char kLogOpenError[] = "\nОшибка открытия журнала: \"%s\"\n\n";
+const char kInvalidFormat[] = "\nНедопустимый формат файла: %s\n\n";
+const char kSwitchNotApplicable[] = "\nКлюч %s неприменим к файлу %s\n\n";
+const char kIntelHexName[] = "Intel HEX";
+const char kSrecordName[] = "Motorola S-record";
+const char kFormatError[] = "\nОшибка формата файла, строка %u: %s\n";
+const char kFormatBadRecord[] = "неверная запись";
+const char kFormatBadChecksum[] = "неверная контрольная сумма";
+const char kFormatUnknownType[] = "неизвестный тип записи";
+const char kFormatAddressOutside[] = "адрес за пределами 1 Мб";
+const char kFormatAddressTwice[] = "данные по этому адресу уже заданы";
+const char kFormatBadCount[] = "неверное число записей";
+const char kFormatNoEndRecord[] = "нет записи конца файла";
+
 const char kBadResidentCode[] = "\nПлохой код резидента\n";
 const char kBadResidentCrc[] = "\nПлохая CRC резидента\n";
 const char kWaitingForStart[] = "\nПорт %s: Ожидание СТАРТА станции, (\"Esc\"- выход)\n\n";

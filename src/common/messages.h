@@ -31,6 +31,21 @@ extern const char kBadLoadSize[];         // line
 extern const char kFileReadError[];       // line
 extern const char kPressKeyToExit[];      // line
 
+// The run log and image files as toolchains write them.
+extern const char kLogOpenError[];         // %s: the log's name
+extern const char kInvalidFormat[];        // %s: the text after "-f:"
+extern const char kSwitchNotApplicable[];  // %s the switch's prefix as typed, %s the format
+extern const char kIntelHexName[];
+extern const char kSrecordName[];
+extern const char kFormatError[];  // %u: the line, %s: one of the reasons below
+extern const char kFormatBadRecord[];
+extern const char kFormatBadChecksum[];
+extern const char kFormatUnknownType[];
+extern const char kFormatAddressOutside[];
+extern const char kFormatAddressTwice[];
+extern const char kFormatBadCount[];
+extern const char kFormatNoEndRecord[];
+
 // Resident image, start detection, resident transfer.
 extern const char kBadResidentCode[];      // line
 extern const char kBadResidentCrc[];       // line

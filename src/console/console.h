@@ -64,9 +64,9 @@ const char* con_captured();
 void con_emit_line(const char* text, unsigned long length);
 
 // Termination requests are held from here on and handed to end(sig) at the
-// next wait; end does not return. Without this call they end the process at
+// next wait, with the signal's name; end does not return. Without this call they end the process at
 // once, as set up by console_setup.
-void console_defer_end_requests(void (*end)(int sig));
+void console_defer_end_requests(void (*end)(const char* signal_name));
 // Ends the run through end() if a termination request is being held. Long
 // computations need not call it: every wait does.
 void con_honour_end_request();

@@ -48,8 +48,8 @@ ConsoleState console;
 
 // A termination request held for the run's own ending.
 struct EndRequests {
-  void (*end)(int) = nullptr;      // null: requests end the process at once
-  volatile sig_atomic_t held = 0;  // the signal, once one has come
+  void (*end)(const char*) = nullptr;  // null: requests end the process at once
+  volatile sig_atomic_t held = 0;      // the signal, once one has come
   volatile sig_atomic_t ending = 0;
 };
 
@@ -171,7 +171,7 @@ void console_setup(void (*release)(), bool text_output) {
   }
 }
 
-void console_defer_end_requests(void (*end)(int)) {
+void console_defer_end_requests(void (*end)(const char*)) {
   requests.end = end;
   struct sigaction action {};
   action.sa_handler = hold_end_request;
@@ -189,7 +189,7 @@ void con_honour_end_request() {
   sigaddset(&ends, SIGTERM);
   sigaddset(&ends, SIGHUP);
   sigprocmask(SIG_UNBLOCK, &ends, nullptr);
-  requests.end(requests.held);
+  requests.end(requests.held == SIGHUP ? "SIGHUP" : "SIGTERM");
 }
 
 void console_end_requests_at_once() {

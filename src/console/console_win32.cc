@@ -87,7 +87,7 @@ void out_line(const char* text, size_t length) {
 }
 
 // No signals here: a closed console window is the system's to handle.
-void console_defer_end_requests(void (*)(int)) {}
+void console_defer_end_requests(void (*)(const char*)) {}
 void con_honour_end_request() {}
 void console_end_requests_at_once() {}
 

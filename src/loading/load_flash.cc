@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <iterator>
+#include <optional>
 
 #include "assets/builtin_resident.h"
 #include "bootstrap/resident_image.h"
@@ -15,6 +16,7 @@
 #include "loading/page_stream.h"
 #include "loading/reports.h"
 #include "loading/station_info.h"
+#include "record/run_record.h"
 #include "run/run_state.h"
 
 namespace travek {
@@ -32,6 +34,7 @@ bool jumper_prompt() {
   // A key typed during the load must not answer a reminder nobody has read.
   con_discard_typed_keys();
   con_line(msg::kJumperReminder);
+  record_jumper();
   for (;;) {
     const int key = con_read_key();
     if (key == KEY_ENTER) return true;
@@ -50,7 +53,10 @@ void load_flash() {
   uint8_t payload[STATION_INFO_LENGTH];
   receive_packet(STATION_INFO_CODE, payload, STATION_INFO_LENGTH);
   const StationInfo info = decode_station_info(payload);
-  const FlashGeometry geometry = station_geometry(info, run_options, data_buffer, &data_length);
+  const std::optional<uint32_t> file_low =
+      data_placed ? std::optional<uint32_t>(data_low_address) : std::nullopt;
+  const FlashGeometry geometry =
+      station_geometry(info, run_options, file_low, data_buffer, &data_length);
   const uint32_t load_ms = stream_image(geometry, data_buffer);
 
   // blink_light flips the light, so this draws the '%' red after a warning
@@ -59,12 +65,24 @@ void load_flash() {
   delay_ms(100);
   blink_light('%', false);
   con_printf(msg::kLoadTime, load_ms);
+  record_loaded(load_ms);
 
-  if ((info.flags & kNoJumperPrompt) != kNoJumperPrompt && !jumper_prompt()) return;
+  // -y restarts at once, as a station that wants no prompt has it.
+  const bool prompt =
+      (info.flags & kNoJumperPrompt) != kNoJumperPrompt && !run_options.restart_at_once;
+  if (prompt && !jumper_prompt()) {
+    record_restart(RestartResult::kDeclined);
+    return;
+  }
   con_write(msg::kRestartAttempt);
   // A station that does not take the command or does not answer it is told
   // as "Bad!", but the load is done: that is not a failure.
-  if (!write(kRestartCommand, sizeof(kRestartCommand)) || !read_exact(1, 500)) con_line(msg::kBad);
+  if (!write(kRestartCommand, sizeof(kRestartCommand)) || !read_exact(1, 500)) {
+    con_line(msg::kBad);
+    record_restart(RestartResult::kSilent);
+    return;
+  }
+  record_restart(RestartResult::kAnswered);
 }
 
 }  // namespace travek

@@ -10,6 +10,7 @@
 #include "link/serial_link.h"
 #include "loading/load_state.h"
 #include "loading/reports.h"
+#include "record/run_record.h"
 #include "run/run_state.h"
 
 namespace travek {
@@ -25,6 +26,7 @@ constexpr uint32_t kRecordOverhead = 4;  // page word and CRC
 // listening: as silent as one that sends no reports.
 void send(const uint8_t* data, uint32_t n) {
   if (write(data, n)) return;
+  record_failure(Outcome::kResidentNotInviting);
   con_line(msg::kResidentNotInviting);
   terminate();
 }

@@ -5,6 +5,7 @@
 #include "console/console.h"
 #include "link/serial_link.h"
 #include "loading/load_state.h"
+#include "record/run_record.h"
 #include "run/run_state.h"
 
 namespace travek {
@@ -17,6 +18,7 @@ constexpr uint8_t kSectorFailed = 0xFF;
 constexpr uint32_t kLightThrottleMs = 90;
 
 [[noreturn]] void broken_report() {
+  record_failure(Outcome::kFlashCommError);
   con_printf(msg::kFlashCommError, msg::kCommErrorLoading, msg::kFlash);
   terminate();
 }
@@ -41,6 +43,7 @@ void warning_reported() {
 
 void handle_reports() {
   if (!read_available(100)) {
+    record_failure(Outcome::kResidentNotInviting);
     con_line(msg::kResidentNotInviting);
     terminate();
   }
@@ -55,6 +58,7 @@ void handle_reports() {
         break;
       case kSectorWarning:
         warning_reported();
+        record_warning(load_state.progress / 100 - 1);  // the sector just counted
         break;
       case kSectorFailed:
         warning_reported();
@@ -63,6 +67,7 @@ void handle_reports() {
           delay_ms(100);
           blink_light('%', false);
         }
+        record_failure(Outcome::kFlashWriteError);
         con_printf(msg::kFlashWriteError, msg::kFlash);
         terminate();
       default:
@@ -77,6 +82,7 @@ void show_percent() {
   if (percent == load_state.last_percent) return;
   load_state.last_percent = percent;
   con_printf(msg::kPercent, static_cast<unsigned>(percent));
+  record_progress(percent);
 }
 
 void blink_light(char ch, bool backspace) {

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "run/run_options.h"
 
@@ -48,8 +49,13 @@ const char* chip_name(const ChipDescriptor& chip);
 void receive_packet(uint8_t code, uint8_t* dest, uint32_t n);
 
 // Prints the station and its flash, checks the image against it and pads the
-// data to whole sectors (0xFF); ends the run on any fault.
-FlashGeometry station_geometry(const StationInfo& info, const RunOptions& options, uint8_t* data,
+// data to whole sectors (0xFF); ends the run on any fault. The data goes to
+// the start address the options give, or else ends at the top of the space;
+// data from a file that places its own (file_low_address, its lowest
+// address) goes from the start of that address's sector, with 0xFF before
+// it.
+FlashGeometry station_geometry(const StationInfo& info, const RunOptions& options,
+                               std::optional<uint32_t> file_low_address, uint8_t* data,
                                uint32_t* data_length);
 
 }  // namespace travek

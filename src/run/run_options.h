@@ -3,7 +3,12 @@
 
 #include <cstdint>
 
+#include "formats/image_format.h"
+
 namespace travek {
+
+// Ports of one -ports: switch at most.
+inline constexpr int MAX_PORTS = 64;
 
 struct RunOptions {
   char port_digit = '2';            // -com1..-com4
@@ -11,9 +16,30 @@ struct RunOptions {
   uint32_t file_offset = 0;         // 0: none
   uint32_t start_address = 0;       // 0: automatic
   bool send_only = false;
+  // The switches as typed that set the three above, for a file format they
+  // do not apply to.
+  const char* offset_switch = nullptr;
+  const char* address_switch = nullptr;
+  const char* send_only_switch = nullptr;
+
+  bool format_forced = false;  // -f:; otherwise the file's content decides
+  ImageFormat format = ImageFormat::kBinary;
+
+  const char* log_path = nullptr;  // -log:FILE
+  bool events = false;             // -json
+  bool restart_at_once = false;    // -y
+
+  // -ports:A,B,...: each port its own run of the same image, all at once.
+  int port_count = 0;
+  const char* ports[MAX_PORTS] = {};
+  bool repeat = false;  // -repeat: batch after batch
 };
 
 // The device the options name.
 const char* port_name(const RunOptions& options);
+
+// True when the options ask for the runs of many stations (or of batch after
+// batch) rather than one run.
+bool production_run(const RunOptions& options);
 
 }  // namespace travek

@@ -15,12 +15,22 @@ extern RunOptions run_options;
 // The loaded part of the input file; bytes past data_length read as zero.
 extern uint8_t data_buffer[DATA_BUFFER_SIZE];
 extern uint32_t data_length;
+// A file that places its data itself (Intel HEX, S-record): the station
+// address of the data buffer's first byte.
+extern bool data_placed;
+extern uint32_t data_low_address;
 
 // Back to the state of a fresh process: exit code -1, default options, an
 // empty zero-filled data buffer.
 void reset_run_state();
 
-// Closes the port, asks for a key and ends the process with exit_code.
+// Closes the port, completes the run's record, asks for a key (not when a
+// program reads the run's events) and ends the process with exit_code, or
+// with 255 when the record could not be written.
 [[noreturn]] void terminate();
+
+// A termination request (SIGTERM, SIGHUP) held for a run that keeps a
+// record: the port goes, the record says so, and the run ends with 255.
+[[noreturn]] void end_by_request(const char* signal_name);
 
 }  // namespace travek

@@ -38,8 +38,8 @@ Outcome geometry(uint8_t flags, ChipDescriptor chip0, ChipDescriptor chip1, uint
   std::fill(data_buffer, data_buffer + length, 0x5A);
   o.length = length;
   o.ended = line.run([&] {
-    o.geometry =
-        station_geometry(StationInfo{flags, {chip0, chip1}}, options, data_buffer, &o.length);
+    o.geometry = station_geometry(StationInfo{flags, {chip0, chip1}}, options, std::nullopt,
+                                  data_buffer, &o.length);
   });
   o.out = line.output();
   return o;

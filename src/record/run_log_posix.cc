@@ -1,0 +1,70 @@
+// The run log on POSIX: O_APPEND, flock around the write, fsync after it,
+// and ftruncate back to where the file ended when the write fell short.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "common/messages.h"
+#include "console/console.h"
+#include "record/run_log.h"
+
+namespace travek {
+namespace {
+
+int log_fd = -1;
+
+bool fail(int err, char* reason, size_t reason_size) {
+  std::snprintf(reason, reason_size, "%s", std::strerror(err));
+  return false;
+}
+
+bool lock(int operation) {
+  while (flock(log_fd, operation) != 0) {
+    if (errno != EINTR) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool run_log_open(const char* path) {
+  run_log_close();
+  log_fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
+  if (log_fd < 0) {
+    con_diagnostic(msg::kDiagReason, path, std::strerror(errno));
+    return false;
+  }
+  return true;
+}
+
+bool run_log_is_open() { return log_fd >= 0; }
+
+bool run_log_append(const char* line, size_t length, char* reason, size_t reason_size) {
+  std::string record(line, length);
+  record += '\n';
+  if (!lock(LOCK_EX)) return fail(errno, reason, reason_size);
+  // Where the file ends now, under the lock: no other writer moves it.
+  const off_t end = lseek(log_fd, 0, SEEK_END);
+  ssize_t n;
+  do {
+    n = ::write(log_fd, record.data(), record.size());
+  } while (n < 0 && errno == EINTR);
+  int err = n < 0 ? errno : n != static_cast<ssize_t>(record.size()) ? ENOSPC : 0;
+  // A pipe or a terminal as the log has nothing to flush (EINVAL).
+  if (err == 0 && fsync(log_fd) != 0 && errno != EINVAL) err = errno;
+  if (err != 0 && n > 0 && end >= 0 && ftruncate(log_fd, end) == 0) fsync(log_fd);
+  lock(LOCK_UN);
+  return err == 0 || fail(err, reason, reason_size);
+}
+
+void run_log_close() {
+  if (log_fd >= 0) ::close(log_fd);
+  log_fd = -1;
+}
+
+}  // namespace travek
