@@ -29,7 +29,7 @@ struct Outcome {
 };
 
 Outcome geometry(uint8_t flags, ChipDescriptor chip0, ChipDescriptor chip1, uint32_t length,
-                 uint32_t start_address = 0) {
+                 uint32_t start_address = 0, std::optional<uint32_t> file_low = std::nullopt) {
   sim::VirtualLine line;
   Outcome o;
   RunOptions options;
@@ -38,7 +38,7 @@ Outcome geometry(uint8_t flags, ChipDescriptor chip0, ChipDescriptor chip1, uint
   std::fill(data_buffer, data_buffer + length, 0x5A);
   o.length = length;
   o.ended = line.run([&] {
-    o.geometry = station_geometry(StationInfo{flags, {chip0, chip1}}, options, std::nullopt,
+    o.geometry = station_geometry(StationInfo{flags, {chip0, chip1}}, options, file_low,
                                   data_buffer, &o.length);
   });
   o.out = line.output();
@@ -159,6 +159,46 @@ TEST(Geometry, ExplicitAddressMustNotRunPastTheTopOfTheSpace) {
   EXPECT_FALSE(geometry(0x00, k010, kNone, 128, 0xFFF80).ended);
   EXPECT_EQ(geometry(0x00, k010, kNone, 129, 0xFFF80).ended, 255)
       << "one byte into a second sector";
+}
+
+TEST(Geometry, FileThatPlacesItsDataIsLoadedFromItsLowestAddressSector) {
+  const std::string outside = "\nНачальный адрес загрузки за пределами FLASH!\n\n" + kPressKey;
+  const std::string too_large = "\nФайл слишком большой!\n\n" + kPressKey;
+  const std::string conflict = "\nКонфликт с размером сектора!\n\n" + kPressKey;
+  const ChipDescriptor k192{0x1F, 0xD5, 0x03, 0xFE};
+  const struct Case {
+    ChipDescriptor chip;
+    uint32_t low;
+    uint32_t length;
+    uint32_t start;  // 0: the run ends
+    uint32_t lead;   // erased bytes before the data
+    std::string end;
+  } cases[] = {
+      {k010, 0xE0000, 1000, 0xE0000, 0, ""},         {k010, 0xE0010, 1000, 0xE0000, 16, ""},
+      {k010, 0xFFF90, 100, 0xFFF80, 16, ""},  // ends exactly at the top
+      {k010, 0xDFFF0, 100, 0, 0, outside},           {k010, 0xE0010, 131072 - 16, 0xE0000, 16, ""},
+      {k010, 0xE0010, 131072 - 15, 0, 0, too_large},  // the lead counts
+      {k192, 0xDFFF0, 100, 0, 0, conflict},           // before the start is known
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.low);
+    Outcome o = geometry(0x00, c.chip, kNone, c.length, 0xE0000, c.low);
+    EXPECT_TRUE(contains(o.out, data_line(c.length))) << "the size as loaded";
+    if (c.start == 0) {
+      EXPECT_EQ(o.ended, 255);
+      EXPECT_TRUE(ends_with(o.out, c.end)) << o.out;
+      continue;
+    }
+    ASSERT_FALSE(o.ended) << o.out;
+    EXPECT_EQ(o.geometry.start_address, c.start) << "not the -a: given";
+    const uint32_t padded = (c.lead + c.length + 127) / 128 * 128;
+    EXPECT_EQ(o.length, padded);
+    EXPECT_EQ(o.geometry.sector_count, padded / 128);
+    for (uint32_t i = 0; i < padded; ++i) {
+      const bool data = i >= c.lead && i < c.lead + c.length;
+      ASSERT_EQ(data_buffer[i], data ? 0x5A : 0xFF) << i;
+    }
+  }
 }
 
 TEST(Geometry, SizeCodesOfBothChipsCountWithoutTheSecondChipFlag) {

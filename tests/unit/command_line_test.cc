@@ -120,5 +120,42 @@ TEST(SwitchParsing, PortPathAndComSwitchLastOneWins) {
   EXPECT_EQ(empty.echo, "-port:");
 }
 
+TEST(SwitchParsing, LaterSwitches) {
+  // None may begin as an older one does: "-sfoo" is send-only, "-a:..." an
+  // address. Those without a value are taken whole, in any case.
+  Parsed all = parse({"-f:SREC", "-log:runs.jsonl", "-JSON", "-y", "-Repeat", "-ports:A,B,C"});
+  EXPECT_EQ(all.fault, SwitchFault::kNone);
+  EXPECT_TRUE(all.options.format_forced);
+  EXPECT_EQ(all.options.format, ImageFormat::kSrecord);
+  EXPECT_STREQ(all.options.log_path, "runs.jsonl");
+  EXPECT_TRUE(all.options.events);
+  EXPECT_TRUE(all.options.restart_at_once);
+  EXPECT_TRUE(all.options.repeat);
+  ASSERT_EQ(all.options.port_count, 3);
+  EXPECT_STREQ(all.options.ports[2], "C");
+  EXPECT_EQ(parse({"-f:hex", "-f:bin"}).options.format, ImageFormat::kBinary) << "the last wins";
+
+  const struct {
+    const char* arg;
+    SwitchFault fault;
+    const char* echo;
+  } faults[] = {
+      {"-f:elf", SwitchFault::kInvalidFormat, "elf"},
+      {"-f:", SwitchFault::kInvalidFormat, ""},
+      {"-jsonx", SwitchFault::kInvalidSwitch, "-jsonx"},
+      {"-yes", SwitchFault::kInvalidSwitch, "-yes"},
+      {"-ports:A,,B", SwitchFault::kInvalidPort, ""},
+      {"-ports:", SwitchFault::kInvalidPort, ""},
+      {"-ports:COM5,COM6,COM5", SwitchFault::kInvalidPort, "COM5"},
+  };
+  for (const auto& f : faults) {
+    Parsed p = parse({f.arg});
+    EXPECT_EQ(p.fault, f.fault) << f.arg;
+    EXPECT_EQ(p.echo, f.echo) << f.arg;
+  }
+  EXPECT_TRUE(is_events_switch("-Json"));
+  EXPECT_FALSE(is_events_switch("-json:"));
+}
+
 }  // namespace
 }  // namespace travek
