@@ -2,9 +2,11 @@
 // port (-port:PATH). The station learns the tool's rate and stop bits from
 // the slave's settings, read through the master, and sees the reset pulse as
 // the queue flush that ends it (packet mode), since a pseudo-terminal has no
-// RTS line. It answers in real time, as fast as it can: the tool's writes
-// return at once here, so nothing is paced at line speed; only what the
-// station is told to do late (an answer delay) waits for its time.
+// RTS line. By default it answers in real time, as fast as it can: the
+// tool's writes return at once here, so nothing is paced at line speed; only
+// what the station is told to do late (an answer delay) waits for its time.
+// Paced, it takes the tool's bytes and sends its own no faster than a line at
+// the tool's rate and framing would carry them, so a run takes a line's time.
 #pragma once
 
 #include <string>
@@ -25,6 +27,7 @@ struct PtyOptions {
   // Once the stream has brought so many bytes, the station stops reading the
   // line but goes on granting credit (a receive path that has hung).
   long stall_after = -1;
+  bool paced = false;  // read and write at the line's pace
 };
 
 // Serves the sessions; 0 when every one was clean and complete.

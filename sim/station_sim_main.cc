@@ -31,6 +31,8 @@ const char kUsage[] =
     "  --link PATH              make PATH a symlink to the slave\n"
     "  --sessions N             sessions to serve, 0 for no limit (default 1)\n"
     "  --expect resident|load|restart   what makes a session complete (default load)\n"
+    "  --paced                  read and write no faster than the line would carry the\n"
+    "                           bytes at the tool's rate and framing\n"
     "faults:\n"
     "  --echo-wrong K | --echo-missing K      body byte K echoed changed / not at all\n"
     "  --no-u-answer | --u-answer HEX         handshake silent / answered wrongly\n"
@@ -131,6 +133,8 @@ int main(int argc, char** argv) {
       } else {
         usage_error("expect is resident, load or restart");
       }
+    } else if (opt == "--paced") {
+      o.paced = true;
     } else if (opt == "--echo-wrong") {
       f.echo_wrong_at = static_cast<int>(number(value()));
     } else if (opt == "--echo-missing") {

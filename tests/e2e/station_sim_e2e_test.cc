@@ -7,15 +7,18 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <iterator>
+#include <string>
 #include <vector>
 
 #include "assets/builtin_resident.h"
 #include "common/crc16.h"
 #include "link/termios2_linux.h"
 #include "station_sim_process.h"
+#include "support/images.h"
 #include "support/output.h"
 
 namespace {
@@ -130,6 +133,34 @@ TEST(StationSimE2e, ViolationMakesTheExitStatusNonZero) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(e2e::json_field(sim.verdict(), "clean"), "false");
   EXPECT_TRUE(contains(sim.verdict(), "framing error"));
+}
+
+// Paced, a load takes at least the line's time for the stream at the rate
+// the tool chose (10 bits a byte), and still lands byte for byte; unpaced,
+// the same load is far quicker. Only the lower bound is asserted: a loaded
+// machine may be slower, never faster than the line.
+TEST(StationSimE2e, PacedStationTakesTheLinesTime) {
+  testing_support::Bytes image(8192);
+  for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 7 + 3);
+  testing_support::TempFile file(image);
+  char flash_path[] = "/tmp/travek-flash-XXXXXX";
+  close(mkstemp(flash_path));
+  e2e::StationSim sim({"--clock", "11", "--paced", "--flash-out", flash_path});
+  e2e::ChildResult run =
+      e2e::run_child(TRAVEK32_PATH, {"-y", "-json", "-port:" + sim.port(), file.path()});
+  EXPECT_EQ(sim.finish().status, 0) << sim.verdict();
+  ASSERT_TRUE(contains(run.out, "\"result\":\"ok\"")) << run.out << run.err;
+  const size_t at = run.out.find("\"load_ms\":");
+  ASSERT_NE(at, std::string::npos);
+  const long load_ms = std::stol(run.out.substr(at + 10));
+  const double stream_bytes = 8192 + 8192 / 64 * 4;  // the pages and their address and CRC
+  EXPECT_GE(load_ms, static_cast<long>(stream_bytes * 10 / 115200 * 1000 * 0.98)) << run.out;
+  std::ifstream in(flash_path, std::ios::binary);
+  Bytes flash((std::istreambuf_iterator<char>(in)), {});
+  unlink(flash_path);
+  ASSERT_GE(flash.size(), image.size());
+  EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.end() - 8192))
+      << "image not at the top of flash";
 }
 
 }  // namespace
