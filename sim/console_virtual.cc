@@ -26,6 +26,10 @@ std::string formatted(const char* format, va_list args) {
 }  // namespace
 
 void console_setup(void (*)(), bool text_output) { travek::console_text_setup(text_output); }
+// The virtual line's output is a capture, not a terminal.
+bool con_view_possible() { return false; }
+void con_view_draw(const ViewLine*, int) {}
+void con_view_end() {}
 void console_ignore_interrupts() { sim::VirtualLine::current().ignore_interrupts(); }
 
 void out_text(const char* text, size_t length) {

@@ -74,6 +74,20 @@ void con_honour_end_request();
 // the last steps of a run whose record is already written.
 void console_end_requests_at_once();
 
+// A view of lines kept up to date in place (the runs of many stations):
+// only where standard output is a terminal (a console) and text output is
+// on. Each draw goes over the lines of the draw before; a line is cut to
+// the terminal's width, so that a narrow terminal never wraps the view
+// apart, and a failed line is red where colour is allowed.
+struct ViewLine {
+  const char* text;
+  bool failed;
+};
+bool con_view_possible();
+void con_view_draw(const ViewLine* lines, int count);
+// The view stands as drawn; what is written next goes below it.
+void con_view_end();
+
 // True when a key is waiting to be read (never at end of input).
 bool con_key_waiting();
 // Waits for one key; KEY_END_OF_INPUT when standard input has ended.

@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -38,6 +39,8 @@ namespace {
 struct ConsoleState {
   bool input_is_terminal = false;
   bool colour = false;
+  bool view_possible = false;
+  int view_drawn = 0;  // lines of the view above the cursor
   bool saved_valid = false;
   termios saved{};  // the terminal as the program found it
   termios keys{};   // the terminal as the program reads keys
@@ -150,6 +153,7 @@ void console_setup(void (*release)(), bool text_output) {
   const bool output_is_terminal = isatty(STDOUT_FILENO) == 1;
   const char* no_colour = std::getenv("NO_COLOR");
   console.colour = output_is_terminal && (no_colour == nullptr || *no_colour == '\0');
+  console.view_possible = output_is_terminal && text_output;
 
   on_signal(SIGPIPE, SIG_IGN);
   for (int sig : {SIGINT, SIGQUIT}) on_signal(sig, die_by_signal);
@@ -236,6 +240,43 @@ void out_line(const char* text, size_t length) {
   line += '\n';
   write_all(STDOUT_FILENO, line.data(), line.size());
 }
+
+bool con_view_possible() { return console.view_possible; }
+
+namespace {
+
+// The terminal's text is UTF-8: a character is a lead byte and what follows.
+std::string cut_to(const char* text, size_t columns) {
+  size_t at = 0;
+  size_t shown = 0;
+  for (; text[at] != '\0'; ++at) {
+    const bool lead = (static_cast<unsigned char>(text[at]) & 0xC0) != 0x80;
+    if (lead && shown++ == columns) break;
+  }
+  return std::string(text, at);
+}
+
+}  // namespace
+
+void con_view_draw(const ViewLine* lines, int count) {
+  winsize size{};
+  const size_t columns = ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 1
+                             ? size.ws_col - 1u  // the last column would wrap on some terminals
+                             : 79u;
+  std::string out;
+  if (console.view_drawn > 0) out += "\r\x1b[" + std::to_string(console.view_drawn) + "A";
+  for (int i = 0; i < count; ++i) {
+    const bool red = lines[i].failed && console.colour;
+    out += red ? "\r\x1b[91m" : "\r";
+    out += cut_to(lines[i].text, columns);
+    out += red ? "\x1b[0m\x1b[K\n" : "\x1b[K\n";
+  }
+  if (count < console.view_drawn) out += "\x1b[J";
+  write_all(STDOUT_FILENO, out.data(), out.size());
+  console.view_drawn = count;
+}
+
+void con_view_end() { console.view_drawn = 0; }
 
 bool input_byte_within(int wait_ms) {
   pollfd input{STDIN_FILENO, POLLIN, 0};

@@ -6,6 +6,7 @@
 // place go to the output stream, so nothing waits on a console that is not
 // there and a log holds it all. The system closes the port itself when the
 // console window is closed, so nothing is left to release then.
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -28,6 +29,9 @@ namespace {
 struct ConsoleState {
   bool keys_from_console = true;
   bool output_to_console = true;
+  bool view_possible = false;
+  int view_drawn = 0;  // lines of the view
+  SHORT view_top = 0;  // the row of its first line
 };
 
 ConsoleState console;
@@ -46,6 +50,7 @@ void console_setup(void (*)(), bool text_output) {
   console_text_setup(text_output);
   console.keys_from_console = is_console(STD_INPUT_HANDLE);
   console.output_to_console = is_console(STD_OUTPUT_HANDLE);
+  console.view_possible = console.output_to_console && text_output;
   key_stream_reset(console.keys_from_console ? KeySource::kConsole : KeySource::kScript);
   std::setvbuf(stdout, nullptr, _IONBF, 0);
   SetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), ENABLE_PROCESSED_INPUT);
@@ -90,6 +95,36 @@ void out_line(const char* text, size_t length) {
 void console_defer_end_requests(void (*)(const char*)) {}
 void con_honour_end_request() {}
 void console_end_requests_at_once() {}
+
+bool con_view_possible() { return console.view_possible; }
+
+// By the console's cursor and attribute calls: back to the view's first
+// row, each line written over the one there, padded to the width and cut
+// to it (code page 866 has a byte a character).
+void con_view_draw(const ViewLine* lines, int count) {
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  if (!GetConsoleScreenBufferInfo(out, &info)) return;
+  const size_t columns = info.dwSize.X > 1 ? static_cast<size_t>(info.dwSize.X - 1) : 79;
+  if (console.view_drawn > 0) SetConsoleCursorPosition(out, COORD{0, console.view_top});
+  const int drawn = std::max(count, console.view_drawn);
+  for (int i = 0; i < drawn; ++i) {
+    std::string line = i < count ? std::string(lines[i].text) : std::string();
+    line.resize(columns, ' ');
+    line += '\n';
+    const bool red = i < count && lines[i].failed;
+    if (red) SetConsoleTextAttribute(out, COLOUR_RED);
+    DWORD done = 0;
+    WriteConsoleA(out, line.data(), static_cast<DWORD>(line.size()), &done, nullptr);
+    if (red) SetConsoleTextAttribute(out, info.wAttributes);
+  }
+  if (GetConsoleScreenBufferInfo(out, &info)) {
+    console.view_top = static_cast<SHORT>(std::max(0, info.dwCursorPosition.Y - drawn));
+  }
+  console.view_drawn = drawn;
+}
+
+void con_view_end() { console.view_drawn = 0; }
 
 bool input_byte_ready() {
   if (console.keys_from_console) return _kbhit() != 0;
