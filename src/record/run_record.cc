@@ -27,6 +27,7 @@ struct RunRecord {
   uint32_t start_ms = 0;
   uint32_t warnings = 0;
   std::string log_path;
+  bool aside = false;  // the records are the stations' runs'
 };
 
 RunRecord record;
@@ -204,8 +205,28 @@ void record_failure_text(Outcome outcome, const char* message) {
   record.message = message;
 }
 
+void record_stand_aside() { record.aside = true; }
+
+bool record_log_line(const std::string& line) {
+  if (!run_log_is_open()) return true;
+  char reason[256];
+  if (run_log_append(line.data(), line.size(), reason, sizeof(reason))) return true;
+  con_diagnostic(msg::kDiagReason, record.log_path.c_str(), reason);
+  return false;
+}
+
+std::string record_blank() {
+  Json fields = empty_fields();
+  fields["time"] = utc_now();
+  return line_of(fields);
+}
+
 int record_finish(int exit_code) {
   int status = exit_code == 0 ? 0 : 255;
+  if (record.aside) {
+    run_log_close();
+    return status;
+  }
   Json& f = record.fields;
   f["time"] = utc_now();
   f["total_ms"] = now_ms() - record.start_ms;

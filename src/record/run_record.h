@@ -18,6 +18,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "record/outcome.h"
 
@@ -62,6 +63,18 @@ void record_restart(RestartResult result);
 void record_failure(Outcome outcome);
 // A failure the console has no text for (a signal); message in UTF-8.
 void record_failure_text(Outcome outcome, const char* message);
+
+// A run of many stations keeps no record of its own: the records are its
+// stations' runs, which it writes to the log itself. From here on the run's
+// end writes neither a record nor an end event.
+void record_stand_aside();
+// Appends one line to the run log, if one is open. False when that failed;
+// the reason is then on standard error.
+bool record_log_line(const std::string& line);
+// A record with every field null but the time (now) and the tool's
+// version, as one JSON object: the shape of a record the run could not
+// complete itself.
+std::string record_blank();
 
 // Completes the record for a run ending with this exit code, writes it to
 // the log and as the end event. Returns the status to end the process with.

@@ -11,5 +11,7 @@ namespace travek {
 
 std::string utf8_from_argument(const char* text);
 std::string utf8_from_console(const char* text);
+// Back the other way, for a record's message shown on the console.
+std::string console_from_utf8(const std::string& text);
 
 }  // namespace travek
