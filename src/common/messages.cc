@@ -82,6 +82,28 @@ const char kJumperReminder[] =
     "НЕ ЗАБУДЬТЕ СНЯТЬ ПЕРЕМЫЧКУ... (\"Enter\"-продолжить, \"Esc\"-выход)\n";
 const char kRestartAttempt[] = "Попытка рестарта станции... ";
 
+const char kNextBatch[] = "\nСледующая партия: \"Enter\"-начать, \"Esc\"-выход\n";
+const char kSummary[] = "\nИтого: успешно %u, с ошибкой %u\n";
+const char kPortLine[] = "%s: %s\n";
+const char kStageWaiting[] = "ожидание старта";
+const char kStageResident[] = "резидент";
+const char kStageLoading[] = "загрузка %3u%%";
+const char kStageJumper[] = "перемычка";
+const char kStageDone[] = "готово";
+const char kViewSeconds[] = "%3u с";
+const char kEventStray[] = "принято: %#.2x - не наш клиент!";
+const char kEventClock[] = "FQ: %s";
+const char kEventResident[] = "резидент: старт - Ok!, T= %u ms";
+const char kEventStation[] = "станция класса %s, FLASH %lu Кб";
+const char kEventWarning[] = "предупреждение: сектор %u";
+const char kEventLoaded[] = "загрузка FLASH: 100%%, T= %u ms";
+const char kEventRestarted[] = "рестарт станции: Ok!";
+const char kEventRestartSilent[] = "рестарт станции: Bad!";
+const char kEventRestartDeclined[] = "без рестарта";
+const char kChildSignalled[] = "процесс станции прерван сигналом %d";
+const char kChildExited[] = "процесс станции завершился с кодом %d без итога";
+const char kChildNotStarted[] = "процесс станции не запущен";
+
 const char* const kStationClassNames[4] = {"KT20", "KT57/83", "DV20R", "DP57"};
 
 const ChipName kChipTable[] = {

@@ -65,6 +65,17 @@ SwitchVerdict read_ports(char* list, RunOptions* options) {
 
 bool is_events_switch(const char* arg) { return is_switch(arg, "-json"); }
 
+bool is_station_argument(const char* arg) {
+  if (arg[0] != '-') return true;
+  // In the order parse_switch matches them: "-sport:x" is send-only.
+  if (has_prefix(arg, "-com", 4)) return false;
+  if (has_prefix(arg, "-o:", 3) || has_prefix(arg, "-a:", 3) || has_prefix(arg, "-s", 2)) {
+    return true;
+  }
+  return !(has_prefix(arg, "-port:", 6) || has_prefix(arg, "-ports:", 7) ||
+           has_prefix(arg, "-log:", 5) || is_events_switch(arg) || is_switch(arg, "-repeat"));
+}
+
 bool read_number(const char* text, uint32_t* value) {
   errno = 0;
   const long long number = std::strtoll(text, nullptr, 0);

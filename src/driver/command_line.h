@@ -32,6 +32,11 @@ SwitchVerdict parse_switch(char* arg, RunOptions* options);
 // then decided before anything is written, the banner included.
 bool is_events_switch(const char* arg);
 
+// True when each station's own run, in a run of many, is given the
+// argument as typed: the file and the switches that shape a station's run.
+// The ports, the log, the events and the batches are the run of many's.
+bool is_station_argument(const char* arg);
+
 // Reads a switch's number as strtol gives it with a 32-bit long: base 0,
 // trailing text ignored, negative values taken as their 32-bit pattern.
 // False when the value does not fit such a long: strtol would clamp it, and

@@ -1,5 +1,6 @@
 #include "driver/run.h"
 
+#include <string>
 #include <vector>
 
 #include "bootstrap/resident_transfer.h"
@@ -11,6 +12,7 @@
 #include "formats/srecord.h"
 #include "link/serial_link.h"
 #include "loading/load_flash.h"
+#include "production/production.h"
 #include "record/run_record.h"
 #include "record/sha256.h"
 #include "run/run_state.h"
@@ -242,6 +244,14 @@ void run_mode() {
   }
 }
 
+std::vector<std::string> station_arguments(int argc, char** argv) {
+  std::vector<std::string> args;
+  for (int i = 1; i < argc; ++i) {
+    if (is_station_argument(argv[i])) args.push_back(argv[i]);
+  }
+  return args;
+}
+
 bool events_wanted(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (is_events_switch(argv[i])) return true;
@@ -270,6 +280,10 @@ void run_program(int argc, char** argv) {
   record_run(port_name(run_options), input_name, format_key(run_options.format),
              run_options.send_only);
   open_log();
+  if (production_run(run_options)) {
+    input_close();  // each station's run reads the file itself
+    run_production(station_arguments(argc, argv));
+  }
   if (record_wanted()) console_defer_end_requests(end_by_request);
   open_serial_port();
   load_input_file();

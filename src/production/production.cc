@@ -1,0 +1,488 @@
+#include "production/production.h"
+
+#include <cstdio>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "common/constants.h"
+#include "common/messages.h"
+#include "console/console.h"
+#include "link/serial_link.h"
+#include "production/children.h"
+#include "record/outcome.h"
+#include "record/run_record.h"
+#include "record/utf8_text.h"
+#include "run/run_options.h"
+#include "run/run_state.h"
+
+namespace travek {
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+// Keys and children are looked at this often when nothing else wakes the
+// wait; the view's seconds need no more.
+constexpr int kTickMs = 100;
+// A stopped child has this long to record itself before it is killed.
+constexpr uint32_t kStopGraceMs = 10000;
+
+enum class Stage { kWaiting, kResident, kLoading, kJumper, kDone, kFailed };
+
+struct Station {
+  const char* port = nullptr;
+  Stage stage = Stage::kWaiting;
+  unsigned percent = 0;
+  std::string clock;
+  std::string station_class;
+  std::string message;     // a failure, on one line, in the console's encoding
+  bool past_wait = false;  // its start byte has come
+  bool end_seen = false;   // its record is in
+  bool exited = false;     // its process is gone
+  bool ok = false;
+  Json known = Json::object();  // what its events told, for a record it cannot give
+  std::string out_part;         // a line not yet whole
+  std::string err_part;
+  std::string held_errors;  // kept off a terminal that shows the view
+  uint32_t start_ms = 0;
+  uint32_t end_ms = 0;
+};
+
+struct Production {
+  std::vector<std::string> args;
+  int count = 0;
+  Station stations[MAX_PORTS];
+  unsigned batch = 0;
+  unsigned ok = 0;  // in this batch
+  unsigned failed = 0;
+  unsigned total_ok = 0;
+  unsigned total_failed = 0;
+  bool view = false;    // lines kept in place on a terminal
+  bool events = false;  // -json: one event stream for all
+  bool log_failed = false;
+  bool jumper_asked = false;
+  const char* stop_signal = nullptr;  // set once a termination request came
+  std::string footer;                 // a prompt shown under the view
+  bool dirty = true;
+  uint32_t drawn_ms = 0;
+};
+
+Production production;
+
+std::string dump(const Json& json) {
+  return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+void emit(const Json& event) {
+  const std::string line = dump(event);
+  con_emit_line(line.data(), line.size());
+}
+
+// A failure's message on one line of the view or the summary.
+std::string one_line(const std::string& utf8) {
+  std::string text = console_from_utf8(utf8);
+  for (char& c : text) {
+    if (c == '\n' || c == '\r') c = ' ';
+  }
+  return text;
+}
+
+std::string formatted(const char* format, unsigned value) {
+  char text[160];
+  std::snprintf(text, sizeof(text), format, value);
+  return text;
+}
+
+// One whole line "PORT: text", where there is neither view nor events.
+void plain(const Station& s, const std::string& text) {
+  if (production.view || production.events) return;
+  std::string line = std::string(s.port) + ": " + text + "\n";
+  con_write(line.c_str());
+}
+
+void forward_errors(Station& s, const std::string& text) {
+  s.err_part += text;
+  for (size_t end; (end = s.err_part.find('\n')) != std::string::npos;) {
+    std::string line = std::string(s.port) + ": " + s.err_part.substr(0, end + 1);
+    s.err_part.erase(0, end + 1);
+    if (production.view) {
+      s.held_errors += line;
+    } else {
+      std::fwrite(line.data(), 1, line.size(), stderr);
+    }
+  }
+}
+
+void flush_held_errors() {
+  for (int i = 0; i < production.count; ++i) {
+    Station& s = production.stations[i];
+    std::fwrite(s.held_errors.data(), 1, s.held_errors.size(), stderr);
+    s.held_errors.clear();
+  }
+}
+
+// The station's record is in: the log gets it with its batch, and it counts.
+void take_end(Station& s, const Json& event) {
+  s.end_seen = true;
+  s.end_ms = now_ms();
+  s.ok = event.value("result", "") == "ok";
+  s.stage = s.ok ? Stage::kDone : Stage::kFailed;
+  if (!s.ok) {
+    const Json& message = event["message"];
+    s.message = message.is_string() ? one_line(message.get<std::string>()) : "";
+    ++production.failed;
+  } else {
+    ++production.ok;
+  }
+  Json record = Json::object();
+  for (auto& [key, value] : event.items()) {
+    if (key != "event") record[key] = value;
+  }
+  record["batch"] = production.batch;
+  if (!record_log_line(dump(record))) production.log_failed = true;
+  plain(s, s.ok ? msg::kStageDone : s.message);
+}
+
+// The plain line for an event, and what the view shows from it.
+void take_step(Station& s, const std::string& name, const Json& event) {
+  char text[200];
+  if (name == "waiting") {
+    s.stage = Stage::kWaiting;
+    plain(s, msg::kStageWaiting);
+  } else if (name == "stray") {
+    plain(s, formatted(msg::kEventStray, event.value("byte", 0u)));
+  } else if (name == "clock") {
+    s.past_wait = true;
+    s.stage = Stage::kResident;
+    s.clock = event.value("clock", "");
+    std::snprintf(text, sizeof(text), msg::kEventClock, s.clock.c_str());
+    plain(s, text);
+  } else if (name == "resident") {
+    plain(s, formatted(msg::kEventResident, event.value("ms", 0u)));
+  } else if (name == "station") {
+    s.stage = Stage::kLoading;
+    s.station_class = event.value("station_class", "");
+    std::snprintf(text, sizeof(text), msg::kEventStation, s.station_class.c_str(),
+                  static_cast<unsigned long>(event.value("flash_bytes", 0u) / 1024));
+    plain(s, text);
+  } else if (name == "progress") {
+    s.percent = event.value("percent", 0u);
+    // Every tenth is enough for a file or a pipe.
+    if (s.percent % 10 == 0) plain(s, formatted(msg::kStageLoading, s.percent));
+  } else if (name == "warning") {
+    plain(s, formatted(msg::kEventWarning, event.value("sector", 0u)));
+  } else if (name == "loaded") {
+    plain(s, formatted(msg::kEventLoaded, event.value("load_ms", 0u)));
+  } else if (name == "jumper") {
+    s.stage = Stage::kJumper;
+    plain(s, msg::kStageJumper);
+  } else if (name == "restart") {
+    const std::string how = event.value("restart", "");
+    plain(s, how == "answered" ? msg::kEventRestarted
+             : how == "silent" ? msg::kEventRestartSilent
+                               : msg::kEventRestartDeclined);
+  }
+}
+
+void take_event(Station& s, Json event) {
+  if (!event.is_object() || !event["event"].is_string()) return;  // not one of ours
+  const std::string name = event["event"].get<std::string>();
+  for (auto& [key, value] : event.items()) {
+    if (key != "event") s.known[key] = value;
+  }
+  event["port"] = utf8_from_argument(s.port);
+  event["batch"] = production.batch;
+  if (production.events) emit(event);
+  production.dirty = true;
+  if (name == "end") {
+    take_end(s, event);
+  } else {
+    take_step(s, name, event);
+  }
+}
+
+// A run that ended without its record: made here, with what its events told.
+void account_lost(Station& s, Outcome outcome, const std::string& utf8_message) {
+  Json event = Json::object();
+  event["event"] = "end";
+  const Json blank = Json::parse(record_blank());
+  for (auto& [key, value] : blank.items()) {
+    event[key] = s.known.contains(key) && key != "time" ? s.known[key] : value;
+  }
+  event["total_ms"] = now_ms() - s.start_ms;
+  event["status"] = 255;
+  event["result"] = outcome_key(outcome);
+  event["message"] = utf8_message;
+  take_event(s, event);
+}
+
+void account_exit(Station& s, const ChildEnd& end) {
+  s.exited = true;
+  production.dirty = true;
+  if (s.end_seen) return;
+  if (production.stop_signal != nullptr) {
+    account_lost(s, Outcome::kTerminated, production.stop_signal);
+    return;
+  }
+  char text[200];
+  if (end.signal != 0) {
+    std::snprintf(text, sizeof(text), msg::kChildSignalled, end.signal);
+  } else {
+    std::snprintf(text, sizeof(text), msg::kChildExited, end.status);
+  }
+  account_lost(s, Outcome::kAborted, utf8_from_console(text));
+}
+
+// What the children have written, and which of them have gone.
+void pump() {
+  for (int i = 0; i < production.count; ++i) {
+    Station& s = production.stations[i];
+    if (s.exited) continue;
+    s.out_part += child_take_output(i);
+    for (size_t end; (end = s.out_part.find('\n')) != std::string::npos;) {
+      const std::string line = s.out_part.substr(0, end);
+      s.out_part.erase(0, end + 1);
+      take_event(s, Json::parse(line, nullptr, false));
+    }
+    forward_errors(s, child_take_errors(i));
+    const ChildEnd end = child_end(i);
+    if (end.ended) account_exit(s, end);
+  }
+}
+
+bool all_exited() {
+  for (int i = 0; i < production.count; ++i) {
+    if (!production.stations[i].exited) return false;
+  }
+  return true;
+}
+
+std::string stage_text(const Station& s) {
+  switch (s.stage) {
+    case Stage::kWaiting:
+      return msg::kStageWaiting;
+    case Stage::kResident:
+      return msg::kStageResident;
+    case Stage::kLoading:
+      return formatted(msg::kStageLoading, s.percent);
+    case Stage::kJumper:
+      return msg::kStageJumper;
+    case Stage::kDone:
+      return msg::kStageDone;
+    case Stage::kFailed:
+      return s.message;
+  }
+  return "";
+}
+
+// Redrawn when something changed, and each second for the clocks; not
+// more than once a tick.
+void refresh(bool now) {
+  if (!production.view) return;
+  const uint32_t at = now_ms();
+  const bool second = at / 1000 != production.drawn_ms / 1000;
+  if (!now && !(production.dirty && at - production.drawn_ms >= kTickMs) && !second) return;
+  std::vector<std::string> texts;
+  std::vector<ViewLine> lines;
+  for (int i = 0; i < production.count; ++i) {
+    const Station& s = production.stations[i];
+    const uint32_t until = s.end_seen ? s.end_ms : at;
+    char head[200];
+    std::snprintf(head, sizeof(head), "%-16s %-6s %-8s ", s.port, s.clock.c_str(),
+                  s.station_class.c_str());
+    texts.push_back(head + formatted(msg::kViewSeconds, (until - s.start_ms) / 1000) + "  " +
+                    stage_text(s));
+  }
+  if (!production.footer.empty()) texts.push_back(production.footer);
+  for (size_t i = 0; i < texts.size(); ++i) {
+    const bool failed =
+        i < static_cast<size_t>(production.count) && production.stations[i].stage == Stage::kFailed;
+    lines.push_back({texts[i].c_str(), failed});
+  }
+  con_view_draw(lines.data(), static_cast<int>(lines.size()));
+  production.dirty = false;
+  production.drawn_ms = at;
+}
+
+void prompt_event(const char* prompt, unsigned batch) {
+  if (!production.events) return;
+  Json event = Json::object();
+  event["event"] = "prompt";
+  event["prompt"] = prompt;
+  event["batch"] = batch;
+  emit(event);
+}
+
+// Esc cancels the stations still waiting for their start byte; the others
+// go on to their end.
+void read_keys() {
+  while (con_key_waiting()) {
+    if (con_read_key() != KEY_ESC) continue;
+    for (int i = 0; i < production.count; ++i) {
+      const Station& s = production.stations[i];
+      if (!s.past_wait && !s.end_seen) child_send(i, "\x1b", 1);
+    }
+  }
+}
+
+// Once every station of the batch has ended or waits at the jumper prompt:
+// the reminder once, and the one answer to all that wait.
+void ask_jumper() {
+  bool any = false;
+  for (int i = 0; i < production.count; ++i) {
+    const Station& s = production.stations[i];
+    if (s.end_seen || s.exited) continue;
+    if (s.stage != Stage::kJumper) return;
+    any = true;
+  }
+  if (!any) return;
+  production.jumper_asked = true;
+  con_discard_typed_keys();  // only a key pressed after the reminder answers it
+  if (production.view) {
+    std::string line = msg::kJumperReminder;
+    while (!line.empty() && line.back() == '\n') line.pop_back();
+    production.footer = line;
+    refresh(true);
+  } else {
+    con_line(msg::kJumperReminder);
+  }
+  prompt_event("jumper", production.batch);
+  int key;
+  do {
+    key = con_read_key();
+  } while (key != KEY_ENTER && key != KEY_ESC && key != KEY_END_OF_INPUT);
+  production.footer.clear();  // answered: the view goes on without it
+  production.dirty = true;
+  for (int i = 0; i < production.count; ++i) {
+    const Station& s = production.stations[i];
+    if (s.stage != Stage::kJumper || s.end_seen) continue;
+    if (key == KEY_END_OF_INPUT) {
+      child_close_input(i);  // each station's run sees the end of input, as one alone would
+    } else {
+      child_send(i, key == KEY_ENTER ? "\r" : "\x1b", 1);
+    }
+  }
+}
+
+void start_batch() {
+  ++production.batch;
+  production.ok = production.failed = 0;
+  production.jumper_asked = false;
+  production.footer.clear();
+  children_reset();
+  for (int i = 0; i < production.count; ++i) {
+    Station& s = production.stations[i];
+    s = Station{};
+    s.port = run_options.ports[i];
+    s.start_ms = now_ms();
+    std::vector<std::string> args = production.args;
+    args.push_back("-json");
+    args.push_back(std::string("-port:") + s.port);
+    if (!child_start(i, args)) {
+      s.exited = true;
+      account_lost(s, Outcome::kAborted, utf8_from_console(msg::kChildNotStarted));
+    }
+  }
+}
+
+void summary(unsigned ok, unsigned failed, bool with_ports) {
+  con_printf(msg::kSummary, ok, failed);
+  if (!with_ports) return;
+  for (int i = 0; i < production.count; ++i) {
+    const Station& s = production.stations[i];
+    if (s.end_seen && !s.ok) con_printf(msg::kPortLine, s.port, s.message.c_str());
+  }
+}
+
+void end_batch() {
+  refresh(true);
+  con_view_end();
+  flush_held_errors();
+  production.total_ok += production.ok;
+  production.total_failed += production.failed;
+  summary(production.ok, production.failed, true);
+}
+
+void run_batch() {
+  start_batch();
+  refresh(true);
+  while (!all_exited()) {
+    children_wait(kTickMs);
+    pump();
+    read_keys();
+    if (!run_options.restart_at_once && !production.jumper_asked) ask_jumper();
+    refresh(false);
+  }
+  end_batch();
+}
+
+bool next_batch_wanted() {
+  con_write(msg::kNextBatch);
+  prompt_event("next-batch", production.batch + 1);
+  con_discard_typed_keys();
+  for (;;) {
+    const int key = con_read_key();
+    if (key == KEY_ENTER) return true;
+    if (key == KEY_ESC || key == KEY_END_OF_INPUT) return false;
+  }
+}
+
+void summary_event() {
+  if (!production.events) return;
+  Json event = Json::object();
+  event["event"] = "summary";
+  event["ok"] = production.total_ok;
+  event["failed"] = production.total_failed;
+  event["batches"] = production.batch;
+  emit(event);
+}
+
+// SIGTERM or SIGHUP: every station stopped and recorded, every port let go.
+[[noreturn]] void stop_all(const char* signal_name) {
+  production.stop_signal = signal_name;
+  for (int i = 0; i < production.count; ++i) child_stop(i);
+  const uint32_t since = now_ms();
+  while (!all_exited() && now_ms() - since < kStopGraceMs) {
+    children_wait(kTickMs);
+    pump();
+  }
+  for (int i = 0; i < production.count; ++i) child_kill(i);
+  while (!all_exited()) {
+    children_wait(kTickMs);
+    pump();
+  }
+  end_batch();
+  summary_event();
+  record_stand_aside();
+  record_finish(-1);
+  console_end_requests_at_once();
+  con_end_process(255);
+}
+
+}  // namespace
+
+void run_production(const std::vector<std::string>& shared_args) {
+  production = Production{};
+  production.args = shared_args;
+  production.count = run_options.port_count;
+  if (production.count == 0) {  // -repeat with one port: that port
+    production.count = 1;
+    run_options.ports[0] = port_name(run_options);
+  }
+  production.events = record_events_on();
+  production.view = con_view_possible();
+  console_ignore_interrupts();
+  console_defer_end_requests(stop_all);
+  for (;;) {
+    run_batch();
+    if (!run_options.repeat || !next_batch_wanted()) break;
+  }
+  if (run_options.repeat) summary(production.total_ok, production.total_failed, false);
+  summary_event();
+  children_reset();
+  record_stand_aside();
+  exit_code = production.total_failed == 0 && !production.log_failed ? 0 : -1;
+  terminate();
+}
+
+}  // namespace travek
