@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "event_lines.h"
 #include "station_sim_process.h"
 #include "support/images.h"
 #include "support/output.h"
@@ -24,35 +25,14 @@
 namespace {
 
 using e2e::ChildResult;
+using e2e::json_lines;
+using e2e::random_image;
+using e2e::read_text;
 using e2e::StationSim;
 using nlohmann::json;
 using testing_support::Bytes;
 using testing_support::contains;
 using testing_support::TempFile;
-
-Bytes random_image(size_t size, unsigned seed = 11) {
-  std::mt19937 rng(seed);
-  Bytes image(size);
-  for (uint8_t& b : image) b = static_cast<uint8_t>(rng());
-  return image;
-}
-
-// Every line a JSON object; a line that is not fails the test.
-std::vector<json> json_lines(const std::string& text) {
-  std::vector<json> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) {
-    json parsed = json::parse(line, nullptr, false);
-    EXPECT_TRUE(parsed.is_object()) << "not a JSON object: \"" << line << "\"";
-    if (parsed.is_object()) lines.push_back(parsed);
-  }
-  return lines;
-}
-
-std::string read_text(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 class RecordE2e : public ::testing::Test {
  protected:

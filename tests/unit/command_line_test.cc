@@ -155,6 +155,19 @@ TEST(SwitchParsing, LaterSwitches) {
   }
   EXPECT_TRUE(is_events_switch("-Json"));
   EXPECT_FALSE(is_events_switch("-json:"));
+
+  // A station's own run in a run of many: its shape, never the ports, the
+  // log, the events or the batches, matched as parse_switch matches them.
+  const struct {
+    const char* arg;
+    bool kept;
+  } station_args[] = {
+      {"image.hex", true},   {"-o:0x10", true},     {"-A:0xE0000", true}, {"-s", true},
+      {"-sport:x", true},    {"-f:hex", true},      {"-y", true},         {"-com3", false},
+      {"-PORT:COM5", false}, {"-ports:A,B", false}, {"-log:l", false},    {"-json", false},
+      {"-REPEAT", false},    {"-bogus", true},
+  };
+  for (const auto& a : station_args) EXPECT_EQ(is_station_argument(a.arg), a.kept) << a.arg;
 }
 
 }  // namespace

@@ -1,0 +1,42 @@
+// What the tests of recorded runs share: random images, a file's text, and
+// the JSON Lines of an event stream or a run log.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <fstream>
+#include <iterator>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+inline std::vector<uint8_t> random_image(size_t size, unsigned seed = 11) {
+  std::mt19937 rng(seed);
+  std::vector<uint8_t> image(size);
+  for (uint8_t& b : image) b = static_cast<uint8_t>(rng());
+  return image;
+}
+
+// Every line a JSON object; a line that is not fails the test.
+inline std::vector<nlohmann::json> json_lines(const std::string& text) {
+  std::vector<nlohmann::json> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    nlohmann::json parsed = nlohmann::json::parse(line, nullptr, false);
+    EXPECT_TRUE(parsed.is_object()) << "not a JSON object: \"" << line << "\"";
+    if (parsed.is_object()) lines.push_back(parsed);
+  }
+  return lines;
+}
+
+inline std::string read_text(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+}  // namespace e2e
