@@ -7,15 +7,21 @@
 //    per second (10 bits a byte).
 // 2. Pseudo-terminal: the real travek32 against station-sim, the same image:
 //    wall and CPU time of both processes.
+// 3. Many stations: 8 paced station-sims and one -ports: run against one
+//    paced port alone, and the CPU of the tool's parent and each child.
+#include <dirent.h>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -110,33 +116,148 @@ Usage finish(pid_t pid, std::chrono::steady_clock::time_point started) {
   return u;
 }
 
-void pty_figures(const testing_support::TempFile& file) {
-  std::printf("\nPseudo-terminal, the same image, travek32 against station-sim (no flash time):\n");
-  char sim_out[] = "/tmp/travek-bench-XXXXXX";
-  int sim_fd = mkstemp(sim_out);
-  auto start = std::chrono::steady_clock::now();
-  pid_t sim = spawn({STATION_SIM_PATH}, sim_fd);
+// A station-sim started with its pseudo-terminal's path read from its
+// first line of output.
+struct Sim {
+  pid_t pid = -1;
   std::string port;
-  for (int i = 0; i < 200 && port.empty(); ++i) {
+  std::chrono::steady_clock::time_point started;
+};
+
+Sim start_sim(const std::vector<std::string>& args) {
+  Sim sim;
+  char out_path[] = "/tmp/travek-bench-XXXXXX";
+  int fd = mkstemp(out_path);
+  sim.started = std::chrono::steady_clock::now();
+  sim.pid = spawn(args, fd);
+  for (int i = 0; i < 200 && sim.port.empty(); ++i) {
     usleep(10000);
     char buf[256] = {};
-    if (pread(sim_fd, buf, sizeof(buf) - 1, 0) > 0 &&
+    if (pread(fd, buf, sizeof(buf) - 1, 0) > 0 &&
         std::string(buf).find('\n') != std::string::npos) {
-      port = std::string(buf).substr(0, std::string(buf).find('\n'));
+      sim.port = std::string(buf).substr(0, std::string(buf).find('\n'));
     }
   }
+  close(fd);
+  unlink(out_path);
+  return sim;
+}
+
+void pty_figures(const testing_support::TempFile& file) {
+  std::printf("\nPseudo-terminal, the same image, travek32 against station-sim (no flash time):\n");
+  Sim sim = start_sim({STATION_SIM_PATH});
   int null_fd = open("/dev/null", O_WRONLY);
   auto tool_start = std::chrono::steady_clock::now();
-  pid_t tool = spawn({TRAVEK32_PATH, "-port:" + port, file.path()}, null_fd);
+  pid_t tool = spawn({TRAVEK32_PATH, "-port:" + sim.port, file.path()}, null_fd);
   Usage t = finish(tool, tool_start);
-  Usage s = finish(sim, start);
+  Usage s = finish(sim.pid, sim.started);
   close(null_fd);
-  close(sim_fd);
-  unlink(sim_out);
   std::printf("  travek32:    wall %.2f s, user %.2f s, system %.2f s (status %d)\n", t.wall_s,
               t.user_s, t.system_s, t.status);
   std::printf("  station-sim: user %.2f s, system %.2f s (status %d)\n", s.user_s, s.system_s,
               s.status);
+}
+
+// A process's own CPU seconds so far and its parent, from /proc; false once
+// it has gone.
+bool own_cpu(pid_t pid, double* cpu, pid_t* parent) {
+  FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+  if (f == nullptr) return false;
+  char text[1024] = {};
+  const size_t n = std::fread(text, 1, sizeof(text) - 1, f);
+  std::fclose(f);
+  const char* after_name = std::strrchr(text, ')');
+  if (n == 0 || after_name == nullptr) return false;
+  char state = 0;
+  int ppid = 0;
+  unsigned long utime = 0, stime = 0;
+  // state ppid pgrp session tty tpgid flags minflt cminflt majflt cmajflt utime stime
+  if (std::sscanf(after_name + 2, "%c %d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &state,
+                  &ppid, &utime, &stime) != 4) {
+    return false;
+  }
+  *cpu = static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+  *parent = ppid;
+  return true;
+}
+
+// Waits for the tool, sampling its own CPU time and its children's as they
+// run (a child's last sample stands for it once it has gone).
+Usage watch(pid_t tool, std::chrono::steady_clock::time_point started, double* parent_cpu,
+            std::map<pid_t, double>* children_cpu) {
+  Usage u;
+  for (;;) {
+    int raw = 0;
+    rusage r{};
+    if (wait4(tool, &raw, WNOHANG, &r) == tool) {
+      u.wall_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+      u.user_s = seconds(r.ru_utime);
+      u.system_s = seconds(r.ru_stime);
+      u.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+      return u;
+    }
+    pid_t parent = 0;
+    own_cpu(tool, parent_cpu, &parent);
+    DIR* proc = opendir("/proc");
+    for (dirent* e; proc != nullptr && (e = readdir(proc)) != nullptr;) {
+      const pid_t pid = static_cast<pid_t>(std::atoi(e->d_name));
+      double cpu = 0;
+      if (pid > 0 && own_cpu(pid, &cpu, &parent) && parent == tool) (*children_cpu)[pid] = cpu;
+    }
+    if (proc != nullptr) closedir(proc);
+    usleep(20000);
+  }
+}
+
+// The runs of many stations: 8 paced stations at once against one alone,
+// and the CPU each process of the tool takes per second of wall time.
+void production_figures() {
+  constexpr int kStations = 8;
+  std::mt19937 rng(3);
+  Bytes image(65536);
+  for (uint8_t& b : image) b = static_cast<uint8_t>(rng());
+  testing_support::TempFile file(image);
+  std::printf(
+      "\nMany stations: paced station-sims (11 MHz class, 115200 bit/s), 64 KB random "
+      "image, -y:\n");
+  int null_fd = open("/dev/null", O_WRONLY);
+  const std::vector<std::string> sim_args = {STATION_SIM_PATH, "--paced", "--clock", "11"};
+
+  Sim alone = start_sim(sim_args);
+  auto started = std::chrono::steady_clock::now();
+  Usage one = finish(
+      spawn({TRAVEK32_PATH, "-y", "-json", "-port:" + alone.port, file.path()}, null_fd), started);
+  finish(alone.pid, alone.started);
+
+  std::vector<Sim> sims;
+  std::string ports;
+  for (int i = 0; i < kStations; ++i) {
+    sims.push_back(start_sim(sim_args));
+    ports += (i ? "," : "") + sims.back().port;
+  }
+  started = std::chrono::steady_clock::now();
+  pid_t tool = spawn({TRAVEK32_PATH, "-y", "-json", "-ports:" + ports, file.path()}, null_fd);
+  double parent_cpu = 0;
+  std::map<pid_t, double> children_cpu;
+  Usage many = watch(tool, started, &parent_cpu, &children_cpu);
+  int stations_ok = 0;
+  for (Sim& sim : sims) stations_ok += finish(sim.pid, sim.started).status == 0;
+  close(null_fd);
+
+  double child_min = 1e9, child_max = 0;
+  for (const auto& [pid, cpu] : children_cpu) {
+    child_min = std::min(child_min, cpu);
+    child_max = std::max(child_max, cpu);
+  }
+  std::printf("  1 port:  wall %.2f s (status %d)\n", one.wall_s, one.status);
+  std::printf(
+      "  %d ports: wall %.2f s (status %d, %d stations loaded), ratio %.3f (goal <= 1.05)\n",
+      kStations, many.wall_s, many.status, stations_ok, many.wall_s / one.wall_s);
+  std::printf(
+      "  CPU per second of wall: parent %.2f %% (goal < 1 %%), each of %zu children "
+      "%.2f..%.2f %% (goal < 2 %%)\n",
+      100 * parent_cpu / many.wall_s, children_cpu.size(), 100 * child_min / many.wall_s,
+      100 * child_max / many.wall_s);
 }
 
 }  // namespace
@@ -145,5 +266,6 @@ int main() {
   testing_support::TempFile file(random_image());
   virtual_figures(file);
   pty_figures(file);
+  production_figures();
   return 0;
 }
