@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "event_lines.h"
 #include "station_sim_process.h"
 #include "support/images.h"
 #include "support/output.h"
@@ -156,6 +158,80 @@ TEST_F(WineE2e, FullFlashThroughTheWineComPort) {
   ASSERT_GE(flash.size(), image.size());
   EXPECT_TRUE(std::vector<uint8_t>(flash.end() - static_cast<long>(image.size()), flash.end()) ==
               image);
+}
+
+// The top of a flash dump holds the image, as the automatic start puts it.
+bool flash_ends_with(const std::string& flash_path, const std::vector<uint8_t>& image) {
+  std::ifstream in(flash_path, std::ios::binary);
+  std::vector<uint8_t> flash((std::istreambuf_iterator<char>(in)), {});
+  unlink(flash_path.c_str());
+  return flash.size() >= image.size() &&
+         std::equal(image.begin(), image.end(), flash.end() - static_cast<long>(image.size()));
+}
+
+std::string temp_path(const char* stem) {
+  std::string pattern = std::string("/tmp/travek-wine-") + stem + "-XXXXXX";
+  close(mkstemp(pattern.data()));
+  return pattern;
+}
+
+// A HEX file from objcopy, driven by its events, with its log record: the
+// same record in both places, the message texts in UTF-8.
+TEST_F(WineE2e, HexFileWithEventsAndLog) {
+  const std::string flash = temp_path("flash");
+  const std::string log = temp_path("log");
+  unlink(log.c_str());
+  e2e::StationSim sim({"--link", com2_, "--flash-out", flash});
+  std::mt19937 rng(5);
+  std::vector<uint8_t> image(16384);
+  for (uint8_t& b : image) b = static_cast<uint8_t>(rng());
+  TempFile bin(image);
+  const std::string hex = temp_path("hex");
+  ASSERT_EQ(
+      std::system(("objcopy -I binary -O ihex --change-addresses 0xFC000 " + bin.path() + " " + hex)
+                      .c_str()),
+      0);
+  ChildResult r =
+      travek({"-json", "-y", "-log:" + windows_path(log), "-port:COM2", windows_path(hex)}, 120000);
+  unlink(hex.c_str());
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  std::vector<nlohmann::json> events = e2e::json_lines(r.out);
+  ASSERT_FALSE(events.empty()) << r.out;
+  nlohmann::json end = events.back();
+  EXPECT_EQ(end["event"], "end");
+  EXPECT_EQ(end["result"], "ok");
+  EXPECT_EQ(end["format"], "hex");
+  EXPECT_EQ(end["port"], "COM2");
+  EXPECT_EQ(end["start_address"], 0xFC000);
+  std::vector<nlohmann::json> records = e2e::json_lines(e2e::read_text(log));
+  unlink(log.c_str());
+  ASSERT_EQ(records.size(), 1u);
+  end.erase("event");
+  EXPECT_EQ(records[0], end);
+  EXPECT_EQ(sim.finish().status, 0) << sim.verdict();
+  EXPECT_TRUE(flash_ends_with(flash, image));
+}
+
+// Two COM ports at once: each station flashed by a child of its own.
+TEST_F(WineE2e, TwoComPortsAtOnce) {
+  const std::string flash2 = temp_path("flash2");
+  const std::string flash12 = temp_path("flash12");
+  e2e::StationSim sim2({"--link", com2_, "--flash-out", flash2});
+  e2e::StationSim sim12({"--link", com12_, "--flash-out", flash12});
+  std::mt19937 rng(6);
+  std::vector<uint8_t> image(8192);
+  for (uint8_t& b : image) b = static_cast<uint8_t>(rng());
+  TempFile file(image);
+  ChildResult r = travek({"-json", "-y", "-ports:COM2,COM12", windows_path(file.path())}, 120000);
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  std::vector<nlohmann::json> events = e2e::json_lines(r.out);
+  ASSERT_FALSE(events.empty()) << r.out;
+  EXPECT_EQ(events.back(),
+            (nlohmann::json{{"event", "summary"}, {"ok", 2}, {"failed", 0}, {"batches", 1}}));
+  EXPECT_EQ(sim2.finish().status, 0) << sim2.verdict();
+  EXPECT_EQ(sim12.finish().status, 0) << sim12.verdict();
+  EXPECT_TRUE(flash_ends_with(flash2, image));
+  EXPECT_TRUE(flash_ends_with(flash12, image));
 }
 
 }  // namespace
