@@ -28,6 +28,11 @@ std::string formatted(const char* format, va_list args) {
 void console_setup(void (*)(), bool text_output) { travek::console_text_setup(text_output); }
 // The virtual line's output is a capture, not a terminal.
 bool con_view_possible() { return false; }
+unsigned long con_text_columns(const char* text) {
+  unsigned long columns = 0;
+  for (; *text != '\0'; ++text) columns += (static_cast<unsigned char>(*text) & 0xC0) != 0x80;
+  return columns;
+}
 void con_view_draw(const ViewLine*, int) {}
 void con_view_end() {}
 void console_ignore_interrupts() { sim::VirtualLine::current().ignore_interrupts(); }

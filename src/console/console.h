@@ -84,6 +84,8 @@ struct ViewLine {
   bool failed;
 };
 bool con_view_possible();
+// The columns a text of the console's encoding takes.
+unsigned long con_text_columns(const char* text);
 void con_view_draw(const ViewLine* lines, int count);
 // The view stands as drawn; what is written next goes below it.
 void con_view_end();

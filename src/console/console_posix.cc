@@ -245,18 +245,25 @@ bool con_view_possible() { return console.view_possible; }
 
 namespace {
 
+bool is_lead(char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }
+
 // The terminal's text is UTF-8: a character is a lead byte and what follows.
 std::string cut_to(const char* text, size_t columns) {
   size_t at = 0;
   size_t shown = 0;
   for (; text[at] != '\0'; ++at) {
-    const bool lead = (static_cast<unsigned char>(text[at]) & 0xC0) != 0x80;
-    if (lead && shown++ == columns) break;
+    if (is_lead(text[at]) && shown++ == columns) break;
   }
   return std::string(text, at);
 }
 
 }  // namespace
+
+unsigned long con_text_columns(const char* text) {
+  unsigned long columns = 0;
+  for (; *text != '\0'; ++text) columns += is_lead(*text);
+  return columns;
+}
 
 void con_view_draw(const ViewLine* lines, int count) {
   winsize size{};

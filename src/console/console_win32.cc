@@ -10,6 +10,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "common/constants.h"
@@ -97,6 +98,9 @@ void con_honour_end_request() {}
 void console_end_requests_at_once() {}
 
 bool con_view_possible() { return console.view_possible; }
+
+// Code page 866: a byte a character.
+unsigned long con_text_columns(const char* text) { return std::strlen(text); }
 
 // By the console's cursor and attribute calls: back to the view's first
 // row, each line written over the one there, padded to the width and cut

@@ -1,6 +1,8 @@
 #include "production/production.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -24,6 +26,8 @@ using Json = nlohmann::ordered_json;
 // Keys and children are looked at this often when nothing else wakes the
 // wait; the view's seconds need no more.
 constexpr int kTickMs = 100;
+// The stages line up in a column this wide ("ожидание старта" and a bit).
+constexpr size_t kStageColumns = 16;
 // A stopped child has this long to record itself before it is killed.
 constexpr uint32_t kStopGraceMs = 10000;
 
@@ -61,6 +65,7 @@ struct Production {
   bool events = false;  // -json: one event stream for all
   bool log_failed = false;
   bool jumper_asked = false;
+  bool in_batch = false;              // its children started, its summary not yet written
   const char* stop_signal = nullptr;  // set once a termination request came
   std::string footer;                 // a prompt shown under the view
   bool dirty = true;
@@ -282,16 +287,25 @@ void refresh(bool now) {
   const uint32_t at = now_ms();
   const bool second = at / 1000 != production.drawn_ms / 1000;
   if (!now && !(production.dirty && at - production.drawn_ms >= kTickMs) && !second) return;
+  // The port and its stage first, so that a narrow terminal still shows them.
+  size_t port_width = 0;
+  for (int i = 0; i < production.count; ++i) {
+    port_width = std::max(port_width, std::strlen(production.stations[i].port));
+  }
   std::vector<std::string> texts;
   std::vector<ViewLine> lines;
   for (int i = 0; i < production.count; ++i) {
     const Station& s = production.stations[i];
     const uint32_t until = s.end_seen ? s.end_ms : at;
-    char head[200];
-    std::snprintf(head, sizeof(head), "%-16s %-6s %-8s ", s.port, s.clock.c_str(),
-                  s.station_class.c_str());
-    texts.push_back(head + formatted(msg::kViewSeconds, (until - s.start_ms) / 1000) + "  " +
-                    stage_text(s));
+    std::string text = s.port;
+    text.append(port_width + 2 - text.size(), ' ');
+    const std::string stage = stage_text(s);
+    text += stage;
+    const size_t shown = con_text_columns(stage.c_str());
+    if (shown < kStageColumns) text.append(kStageColumns - shown, ' ');
+    char tail[200];
+    std::snprintf(tail, sizeof(tail), "  %-5s  %-7s  ", s.clock.c_str(), s.station_class.c_str());
+    texts.push_back(text + tail + formatted(msg::kViewSeconds, (until - s.start_ms) / 1000));
   }
   if (!production.footer.empty()) texts.push_back(production.footer);
   for (size_t i = 0; i < texts.size(); ++i) {
@@ -366,6 +380,7 @@ void ask_jumper() {
 
 void start_batch() {
   ++production.batch;
+  production.in_batch = true;
   production.ok = production.failed = 0;
   production.jumper_asked = false;
   production.footer.clear();
@@ -395,6 +410,7 @@ void summary(unsigned ok, unsigned failed, bool with_ports) {
 }
 
 void end_batch() {
+  production.in_batch = false;
   refresh(true);
   con_view_end();
   flush_held_errors();
@@ -451,7 +467,7 @@ void summary_event() {
     children_wait(kTickMs);
     pump();
   }
-  end_batch();
+  if (production.in_batch) end_batch();  // not again when it came at the next-batch prompt
   summary_event();
   record_stand_aside();
   record_finish(-1);

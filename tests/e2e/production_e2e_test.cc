@@ -1,7 +1,10 @@
 // Runs of many stations: the real binary with -ports: against several
 // station-sims at once, each on its own pseudo-terminal.
 #include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -18,6 +21,7 @@
 
 #include "child_process.h"
 #include "event_lines.h"
+#include "pseudo_terminal.h"
 #include "station_sim_process.h"
 #include "support/images.h"
 #include "support/output.h"
@@ -237,6 +241,54 @@ TEST_F(ProductionE2e, TerminationEndsEveryStationAndFreesThePorts) {
   ChildResult second = finish(again);
   EXPECT_EQ(second.status, 0) << second.out << second.err;
   EXPECT_EQ(count_of(second.out, "\"result\":\"ok\""), 2u);
+}
+
+// On a terminal: one line per port, redrawn in place, cut to a narrow
+// terminal's width, the failed station's line red.
+TEST_F(ProductionE2e, TerminalViewKeepsOneLinePerPortInPlace) {
+  station({"--clock", "11"});
+  station({"--clock", "11", "--fail-sector", "0"});
+  TempFile file(random_image(16384, 4));
+  e2e::PseudoTerminal screen;
+  winsize narrow{};
+  narrow.ws_col = 40;
+  narrow.ws_row = 24;
+  ASSERT_EQ(ioctl(screen.master(), TIOCSWINSZ, &narrow), 0);
+  // Held open here too: a pseudo-terminal whose last slave closes drops
+  // what is still unread on its master.
+  const int slave = open(screen.slave_path().c_str(), O_RDWR | O_NOCTTY);
+  RunningChild run(TRAVEK32_PATH, {"-y", "-ports:" + ports(), file.path()}, {}, -1, slave);
+  run.close_input();
+  std::string shown;
+  char buffer[4096];
+  pollfd p{screen.master(), POLLIN, 0};
+  while (!contains(shown, "Press a key to exit") && poll(&p, 1, 30000) > 0) {
+    const ssize_t n = read(screen.master(), buffer, sizeof(buffer));
+    if (n <= 0) break;
+    shown.append(buffer, static_cast<size_t>(n));
+  }
+  EXPECT_EQ(run.finish(10000).status, 255);
+  close(slave);
+  EXPECT_TRUE(contains(shown, "\x1b[2A")) << "the two lines drawn over again";
+  EXPECT_TRUE(contains(shown, "\r\x1b[91m" + sims_[1]->port()));
+  EXPECT_TRUE(contains(shown, "Итого: успешно 1, с ошибкой 1"));  // the terminal's CR LF
+  EXPECT_TRUE(contains(shown, sims_[0]->port() + "  готово"));
+  // Every drawn line, without its colour, within 39 characters.
+  size_t lines = 0;
+  for (size_t end = shown.find("\x1b[K"); end != std::string::npos;
+       end = shown.find("\x1b[K", end + 1)) {
+    std::string line = shown.substr(0, end);
+    line = line.substr(line.rfind('\r') + 1);
+    for (const std::string code : {"\x1b[91m", "\x1b[0m"}) {
+      for (size_t at; (at = line.find(code)) != std::string::npos;) line.erase(at, code.size());
+    }
+    const size_t characters = std::count_if(line.begin(), line.end(), [](char c) {
+      return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    });
+    EXPECT_LE(characters, 39u) << line;
+    ++lines;
+  }
+  EXPECT_GE(lines, 4u);
 }
 
 }  // namespace
