@@ -92,16 +92,16 @@ extern const char kRestartAttempt[];
 
 // Runs of many stations: the view, the plain lines, the summary.
 extern const char kNextBatch[];
-extern const char kSummary[];         // %u stations ended well, %u failed
-extern const char kPortLine[];        // %s the port, %s its text
+extern const char kSummary[];   // %u stations ended well, %u failed
+extern const char kPortLine[];  // %s the port, %s its text
 extern const char kStageWaiting[];
 extern const char kStageResident[];
 extern const char kStageLoading[];  // %3u: percent
 extern const char kStageJumper[];
 extern const char kStageDone[];
-extern const char kViewSeconds[];  // %u: seconds since the port's start
-extern const char kEventStray[];   // %#.2x: the byte
-extern const char kEventClock[];   // %s: the clock class
+extern const char kViewSeconds[];    // %u: seconds since the port's start
+extern const char kEventStray[];     // %#.2x: the byte
+extern const char kEventClock[];     // %s: the clock class
 extern const char kEventResident[];  // %u: milliseconds
 extern const char kEventStation[];   // %s class, %lu KB
 extern const char kEventWarning[];   // %u: the sector
