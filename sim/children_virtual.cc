@@ -6,15 +6,13 @@
 
 namespace travek {
 
-bool child_start(int, const std::vector<std::string>&) {
+bool child_start(int, const std::vector<std::string>&, std::string*, std::string*) {
   std::fprintf(stderr, "travek32: no child processes on the virtual line\n");
   return false;
 }
 void child_send(int, const char*, size_t) {}
 void child_close_input(int) {}
 void children_wait(int) {}
-std::string child_take_output(int) { return {}; }
-std::string child_take_errors(int) { return {}; }
 ChildEnd child_end(int) { return ChildEnd{true, 0, 0}; }
 void child_stop(int) {}
 void child_kill(int) {}

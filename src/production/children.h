@@ -29,9 +29,12 @@ struct ChildEnd {
 };
 
 // Starts child index (0 .. MAX_PORTS-1) as this program with these
-// arguments (without the program's own name). False, with the reason on
+// arguments (without the program's own name). What it writes on its
+// standard output and error is appended, as each wait reads it, to output
+// and errors, which must outlive the child. False, with the reason on
 // standard error, if it cannot be started.
-bool child_start(int index, const std::vector<std::string>& args);
+bool child_start(int index, const std::vector<std::string>& args, std::string* output,
+                 std::string* errors);
 // Writes bytes to the child's standard input; a child that has gone is
 // ignored.
 void child_send(int index, const char* bytes, size_t length);
@@ -39,9 +42,6 @@ void child_send(int index, const char* bytes, size_t length);
 void child_close_input(int index);
 // Waits up to wait_ms for any child to write or end.
 void children_wait(int wait_ms);
-// What the child has written since the last call.
-std::string child_take_output(int index);
-std::string child_take_errors(int index);
 ChildEnd child_end(int index);
 // Asks the child to end (SIGTERM; on Windows, ends its process).
 void child_stop(int index);

@@ -26,8 +26,8 @@ struct Child {
   int in = -1;
   int out = -1;
   int err = -1;
-  std::string output;
-  std::string errors;
+  std::string* output = nullptr;  // the caller's
+  std::string* errors = nullptr;
   bool reaped = false;
   int raw_status = 0;
 };
@@ -76,9 +76,12 @@ bool spawn_fail(const char* what, int err, int (&in)[2], int (&out)[2], int (&er
 
 }  // namespace
 
-bool child_start(int index, const std::vector<std::string>& args) {
+bool child_start(int index, const std::vector<std::string>& args, std::string* output,
+                 std::string* errors) {
   Child& c = children[index];
   c = Child{};
+  c.output = output;
+  c.errors = errors;
   char self[4096];
   const ssize_t length = readlink("/proc/self/exe", self, sizeof(self) - 1);
   int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
@@ -150,12 +153,12 @@ void children_wait(int wait_ms) {
     if (c.out >= 0) {
       fds[count] = {c.out, POLLIN, 0};
       owners[count] = &c.out;
-      sinks[count++] = &c.output;
+      sinks[count++] = c.output;
     }
     if (c.err >= 0) {
       fds[count] = {c.err, POLLIN, 0};
       owners[count] = &c.err;
-      sinks[count++] = &c.errors;
+      sinks[count++] = c.errors;
     }
   }
   const timespec timeout{wait_ms / 1000, (wait_ms % 1000) * 1000000L};
@@ -165,18 +168,6 @@ void children_wait(int wait_ms) {
     }
   }
   for (Child& c : children) reap(&c);
-}
-
-std::string child_take_output(int index) {
-  std::string taken;
-  taken.swap(children[index].output);
-  return taken;
-}
-
-std::string child_take_errors(int index) {
-  std::string taken;
-  taken.swap(children[index].errors);
-  return taken;
 }
 
 ChildEnd child_end(int index) {

@@ -21,8 +21,8 @@ struct Child {
   HANDLE in = nullptr;
   HANDLE out = nullptr;
   HANDLE err = nullptr;
-  std::string output;
-  std::string errors;
+  std::string* output = nullptr;  // the caller's
+  std::string* errors = nullptr;
   bool exited = false;
   DWORD status = 0;
 };
@@ -98,8 +98,8 @@ bool gone(const Child& c) {
 }
 
 bool look(Child* c) {
-  bool any = drain(&c->out, &c->output);
-  any = drain(&c->err, &c->errors) || any;
+  bool any = drain(&c->out, c->output);
+  any = drain(&c->err, c->errors) || any;
   if (!c->exited && c->out == nullptr && c->err == nullptr && gone(*c)) {
     GetExitCodeProcess(c->process, &c->status);
     c->exited = true;
@@ -110,9 +110,12 @@ bool look(Child* c) {
 
 }  // namespace
 
-bool child_start(int index, const std::vector<std::string>& args) {
+bool child_start(int index, const std::vector<std::string>& args, std::string* output,
+                 std::string* errors) {
   Child& c = children[index];
   c = Child{};
+  c.output = output;
+  c.errors = errors;
   char self[MAX_PATH];
   if (GetModuleFileNameA(nullptr, self, sizeof(self)) == 0) {
     report("GetModuleFileName");
@@ -181,18 +184,6 @@ void children_wait(int wait_ms) {
       Sleep(nap);  // pipes still open past their processes' end
     }
   }
-}
-
-std::string child_take_output(int index) {
-  std::string taken;
-  taken.swap(children[index].output);
-  return taken;
-}
-
-std::string child_take_errors(int index) {
-  std::string taken;
-  taken.swap(children[index].errors);
-  return taken;
 }
 
 ChildEnd child_end(int index) {

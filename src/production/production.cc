@@ -45,7 +45,7 @@ struct Station {
   bool exited = false;     // its process is gone
   bool ok = false;
   Json known = Json::object();  // what its events told, for a record it cannot give
-  std::string out_part;         // a line not yet whole
+  std::string out_part;         // what it has written, up to a line not yet whole
   std::string err_part;
   std::string held_errors;  // kept off a terminal that shows the view
   uint32_t start_ms = 0;
@@ -105,8 +105,7 @@ void plain(const Station& s, const std::string& text) {
   con_write(line.c_str());
 }
 
-void forward_errors(Station& s, const std::string& text) {
-  s.err_part += text;
+void forward_errors(Station& s) {
   for (size_t end; (end = s.err_part.find('\n')) != std::string::npos;) {
     std::string line = std::string(s.port) + ": " + s.err_part.substr(0, end + 1);
     s.err_part.erase(0, end + 1);
@@ -243,13 +242,12 @@ void pump() {
   for (int i = 0; i < production.count; ++i) {
     Station& s = production.stations[i];
     if (s.exited) continue;
-    s.out_part += child_take_output(i);
     for (size_t end; (end = s.out_part.find('\n')) != std::string::npos;) {
       const std::string line = s.out_part.substr(0, end);
       s.out_part.erase(0, end + 1);
       take_event(s, Json::parse(line, nullptr, false));
     }
-    forward_errors(s, child_take_errors(i));
+    forward_errors(s);
     const ChildEnd end = child_end(i);
     if (end.ended) account_exit(s, end);
   }
@@ -393,7 +391,7 @@ void start_batch() {
     std::vector<std::string> args = production.args;
     args.push_back("-json");
     args.push_back(std::string("-port:") + s.port);
-    if (!child_start(i, args)) {
+    if (!child_start(i, args, &s.out_part, &s.err_part)) {
       s.exited = true;
       account_lost(s, Outcome::kAborted, utf8_from_console(msg::kChildNotStarted));
     }

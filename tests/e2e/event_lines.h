@@ -3,8 +3,10 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <nlohmann/json.hpp>
@@ -33,6 +35,22 @@ inline std::vector<nlohmann::json> json_lines(const std::string& text) {
   }
   return lines;
 }
+
+// A folder of the test's own, removed with everything in it.
+class TempFolder {
+ public:
+  explicit TempFolder(const std::string& stem) {
+    std::string pattern = "/tmp/travek-" + stem + "-XXXXXX";
+    path_ = mkdtemp(pattern.data());
+  }
+  ~TempFolder() { std::filesystem::remove_all(path_); }
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
 
 inline std::string read_text(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

@@ -74,13 +74,6 @@ int processes_naming(const std::string& port) {
 
 class ProductionE2e : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/travek-production-XXXXXX";
-    dir_ = mkdtemp(pattern);
-    log_ = dir_ + "/line.jsonl";
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-
   // A station whose flash is kept in the test's folder.
   StationSim& station(std::vector<std::string> args) {
     const std::string flash = dir_ + "/flash" + std::to_string(sims_.size());
@@ -103,9 +96,10 @@ class ProductionE2e : public ::testing::Test {
   }
   static ChildResult finish(RunningChild& run) { return run.finish(60000); }
 
-  std::string dir_;
-  std::string log_;
-  std::vector<std::unique_ptr<StationSim>> sims_;
+  e2e::TempFolder folder_{"production"};
+  const std::string dir_ = folder_.path();
+  const std::string log_ = dir_ + "/line.jsonl";
+  std::vector<std::unique_ptr<StationSim>> sims_;  // gone before the folder
   std::vector<std::string> flashes_;
 };
 

@@ -36,13 +36,6 @@ using testing_support::TempFile;
 
 class RecordE2e : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/travek-record-XXXXXX";
-    dir_ = mkdtemp(pattern);
-    log_ = dir_ + "/runs.jsonl";
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-
   static ChildResult tool(std::vector<std::string> args, const std::string& input = "") {
     e2e::ChildOptions options;
     options.input = input;
@@ -50,8 +43,9 @@ class RecordE2e : public ::testing::Test {
     return e2e::run_child(TRAVEK32_PATH, args, options);
   }
 
-  std::string dir_;
-  std::string log_;
+  e2e::TempFolder folder_{"record"};
+  const std::string dir_ = folder_.path();
+  const std::string log_ = dir_ + "/runs.jsonl";
 };
 
 // A failure of each kind, once on the console and once recorded: the end
