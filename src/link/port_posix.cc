@@ -93,20 +93,58 @@ void sleep_until(int64_t deadline_ns) {
   }
 }
 
+// One poll of the descriptor for at most ns: 1 ready (or interrupted: look
+// again), 0 nothing, -1 the port is lost. A hang-up without the wanted event
+// loses the port.
+int poll_port(short events, int64_t ns) {
+  const timespec timeout = duration(ns);
+  pollfd p{port.fd, events, 0};
+  const int r = wait_for(&p, 1, &timeout);
+  if (r < 0) return errno == EINTR ? 1 : -1;
+  if (r == 0) return 0;
+  if (p.revents & events) return 1;  // with a hang-up: what is there is read first
+  port.lost = true;
+  return -1;
+}
+
 // Waits for the descriptor until the deadline; false once it has passed or
-// the port is lost. A hang-up without the wanted event loses the port.
+// the port is lost.
 bool wait_until(short events, int64_t deadline_ns) {
   if (port.lost) return false;
   const int64_t left = deadline_ns - monotonic_ns();
+  return left > 0 && poll_port(events, left) > 0;
+}
+
+// The wait for the station's answer counts only the time the program was
+// there to watch: a look that comes back far later than it was due means
+// the machine held the program up (stopped, or a stalled virtual machine,
+// which stalls a simulated station with it), and the hold-up is added back.
+// On real hardware the answer is queued meanwhile and the next look finds
+// it at once; a silent station is still found silent.
+struct Watch {
+  int64_t deadline_ns;
+  int64_t held_up_ns = 0;
+};
+
+constexpr int64_t kLookNs = 20000000;         // the longest single look
+constexpr int64_t kHeldUpNs = 10000000;       // a look back this late was held up
+constexpr int64_t kMaxHeldUpNs = 1000000000;  // added back per wait at most
+
+// True while there may be something to read: the caller reads and, with
+// nothing there, looks again.
+bool watch(Watch* w) {
+  if (port.lost) return false;
+  const int64_t start = monotonic_ns();
+  const int64_t left = w->deadline_ns - start;
   if (left <= 0) return false;
-  const timespec timeout = duration(left);
-  pollfd p{port.fd, events, 0};
-  const int r = wait_for(&p, 1, &timeout);
-  if (r < 0) return errno == EINTR;
-  if (r == 0) return false;
-  if (p.revents & events) return true;  // with a hang-up: what is there is read first
-  port.lost = true;
-  return false;
+  const int64_t look = std::min(left, kLookNs);
+  const int r = poll_port(POLLIN, look);
+  const int64_t late = monotonic_ns() - (start + look);
+  if (r >= 0 && late > kHeldUpNs && w->held_up_ns < kMaxHeldUpNs) {
+    w->deadline_ns += late;
+    w->held_up_ns += late;
+  }
+  return r >= 0;
 }
 
 // Non-blocking read of what is there; 0 when nothing (or a failure). A read
@@ -300,7 +338,7 @@ bool port_purge() {
 }
 
 uint32_t port_read_exact(uint8_t* dest, uint32_t n, uint32_t total_ms) {
-  const int64_t deadline = deadline_after(total_ms);
+  Watch watching{deadline_after(total_ms)};
   uint32_t got = 0;
   while (got < n) {
     const uint32_t r = read_now(dest + got, n - got);
@@ -308,7 +346,7 @@ uint32_t port_read_exact(uint8_t* dest, uint32_t n, uint32_t total_ms) {
     if (r > 0) continue;
     // A final look after the deadline: a late wake-up must not lose a reply
     // that is already queued.
-    if (!wait_until(POLLIN, deadline)) {
+    if (!watch(&watching)) {
       got += read_now(dest + got, n - got);
       break;
     }
@@ -319,8 +357,8 @@ uint32_t port_read_exact(uint8_t* dest, uint32_t n, uint32_t total_ms) {
 uint32_t port_read_available(uint8_t* dest, uint32_t max, uint32_t first_ms) {
   uint32_t got = read_now(dest, max);
   if (got > 0) return got;
-  const int64_t deadline = deadline_after(first_ms);
-  while (got == 0 && wait_until(POLLIN, deadline)) got = read_now(dest, max);
+  Watch watching{deadline_after(first_ms)};
+  while (got == 0 && watch(&watching)) got = read_now(dest, max);
   if (got == 0) got = read_now(dest, max);
   return got;
 }

@@ -13,6 +13,7 @@ class StationSim {
  public:
   explicit StationSim(const std::vector<std::string>& args);
   const std::string& port() const { return port_; }
+  pid_t pid() const { return child_.pid(); }
   // Waits for the session verdict and the exit; the JSON line and status.
   ChildResult finish(int timeout_ms = 20000);
   std::string verdict() const;

@@ -1,14 +1,19 @@
 // The real binary against station-sim over a pseudo-terminal.
+#include <signal.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "child_process.h"
@@ -162,6 +167,57 @@ class LoadE2e : public ::testing::Test {
   void TearDown() override { std::remove(flash_path_.c_str()); }
   std::string flash_path_;
 };
+
+// The whole machine held up (a stalled virtual machine, here both stopped)
+// while the tool waits for a report: resumed first, the tool does not take
+// the hold-up for the station's silence, and the load goes on.
+TEST_F(LoadE2e, MachineHeldUpMidLoadIsNotTheStationsSilence) {
+  StationSim sim({"--flash-out", flash_path_, "--sector-ms", "20"});
+  Bytes image = mixed_image(65536);
+  TempFile file(image);
+  e2e::RunningChild travek(TRAVEK32_PATH, {"-y", "-port:" + sim.port(), file.path()});
+  ASSERT_TRUE(travek.wait_for_output("Загрузка FLASH:", 20000)) << travek.out();
+  // Held where the tool waits on the line (ppoll), not elsewhere.
+  const auto in_wait = [&] {
+    // A stop takes effect when the process next runs: wait for it.
+    const std::string stat = "/proc/" + std::to_string(travek.pid()) + "/stat";
+    for (int i = 0; i < 1000; ++i) {
+      std::ifstream in(stat);
+      std::string text((std::istreambuf_iterator<char>(in)), {});
+      const size_t name_end = text.rfind(')');
+      if (name_end != std::string::npos && text.substr(name_end + 2, 1) == "T") break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    std::ifstream call("/proc/" + std::to_string(travek.pid()) + "/syscall");
+    long number = -1;
+    call >> number;
+    return number == SYS_ppoll;
+  };
+  bool held = false;
+  for (int attempt = 0; attempt < 100 && !held; ++attempt) {
+    kill(sim.pid(), SIGSTOP);
+    kill(travek.pid(), SIGSTOP);
+    held = in_wait();
+    if (!held) {
+      kill(travek.pid(), SIGCONT);
+      kill(sim.pid(), SIGCONT);
+    }
+  }
+  ASSERT_TRUE(held);
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));  // the hold-up itself
+  // Both go on at once, the tool first: without the hold-up added back, the
+  // tool would look once more before the station has caught up and give up.
+  kill(travek.pid(), SIGCONT);
+  kill(sim.pid(), SIGCONT);
+  travek.close_input();
+  ChildResult r = travek.finish(30000);
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_FALSE(contains(r.out, "Резидент не приглашает"));
+  EXPECT_EQ(sim.finish().status, 0) << sim.verdict();
+  const Bytes flash = read_all(flash_path_);
+  EXPECT_TRUE(flash.size() >= image.size() &&
+              std::equal(image.begin(), image.end(), flash.end() - 65536));
+}
 
 TEST_F(LoadE2e, MixedHalfMegabyteImageIsFlashedByteForByte) {
   StationSim sim({"--flash-out", flash_path_, "--expect", "restart", "--sector-ms", "1"});
