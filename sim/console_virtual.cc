@@ -28,11 +28,6 @@ std::string formatted(const char* format, va_list args) {
 void console_setup(void (*)(), bool text_output) { travek::console_text_setup(text_output); }
 // The virtual line's output is a capture, not a terminal.
 bool con_view_possible() { return false; }
-unsigned long con_text_columns(const char* text) {
-  unsigned long columns = 0;
-  for (; *text != '\0'; ++text) columns += (static_cast<unsigned char>(*text) & 0xC0) != 0x80;
-  return columns;
-}
 void con_view_draw(const ViewLine*, int) {}
 void con_view_end() {}
 void console_ignore_interrupts() { sim::VirtualLine::current().ignore_interrupts(); }
@@ -62,9 +57,10 @@ int con_read_key() { return sim::VirtualLine::current().read_key(); }
 
 void con_discard_typed_keys() { sim::VirtualLine::current().discard_typed_keys(); }
 
-void con_user_text(char*) {}
+const char* con_user_text(const char* text) { return text; }
+const char* con_typed_text(const char* text) { return text; }
 
-void con_diagnostic(const char* format, ...) {
+void con_diagnostic_unchecked(const char* format, ...) {
   va_list args;
   va_start(args, format);
   std::string text = formatted(format, args);

@@ -2,10 +2,7 @@
 
 #include "common/constants.h"
 #include "common/crc16.h"
-#include "common/messages.h"
-#include "console/console.h"
-#include "record/run_record.h"
-#include "run/run_state.h"
+#include "run/fail.h"
 
 namespace travek {
 
@@ -28,19 +25,10 @@ ImageFault check_image(const uint8_t* image, ResidentImage* fields) {
 
 ResidentImage validate_image(const uint8_t* image) {
   ResidentImage fields;
-  switch (check_image(image, &fields)) {
-    case ImageFault::kNone:
-      return fields;
-    case ImageFault::kBadCode:
-      record_failure(Outcome::kBadResidentCode);
-      con_line(msg::kBadResidentCode);
-      break;
-    case ImageFault::kBadCrc:
-      record_failure(Outcome::kBadResidentCrc);
-      con_line(msg::kBadResidentCrc);
-      break;
-  }
-  terminate();
+  const ImageFault fault = check_image(image, &fields);
+  if (fault == ImageFault::kBadCrc) fail("bad-resident-crc");
+  if (fault != ImageFault::kNone) fail("bad-resident-code");
+  return fields;
 }
 
 uint32_t patch_image(uint8_t* image, const ClockClass& clock) {

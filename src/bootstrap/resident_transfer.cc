@@ -9,7 +9,7 @@
 #include "console/console.h"
 #include "link/serial_link.h"
 #include "record/run_record.h"
-#include "run/run_state.h"
+#include "run/fail.h"
 
 namespace travek {
 namespace {
@@ -19,12 +19,6 @@ constexpr uint32_t kEchoDeadlineMs = 120;
 // PC's receive path; a station that answers at once sees no difference.
 constexpr uint32_t kHandshakeDeadlineMs = 100;
 constexpr uint8_t kHandshake = 0x55;  // 'U'
-
-[[noreturn]] void station_silent() {
-  record_failure(Outcome::kStationNoResponse);
-  con_line(msg::kStationNoResponse);
-  terminate();
-}
 
 // How long to wait for the echo of a chunk whose write began at start: 120
 // ms from the later of the write's return and the moment the chunk has left
@@ -43,16 +37,12 @@ void send_echoed(const uint8_t* data, uint32_t count) {
   while (count > 0) {
     const uint32_t chunk = std::min(count, LINK_BLOCK);
     const uint32_t start = now_ms();
-    if (!write(data, chunk)) station_silent();
+    if (!write(data, chunk)) fail("station-no-response");
     count -= chunk;
     const uint32_t written = serial_link.last_count;
-    if (!read_exact(written, echo_wait_ms(start, written))) station_silent();
+    if (!read_exact(written, echo_wait_ms(start, written))) fail("station-no-response");
     for (uint32_t i = 0; i < chunk; ++i) {
-      if (data[i] != serial_link.buffer[i]) {
-        record_failure(Outcome::kResidentCommError);
-        con_printf(msg::kResidentCommError, msg::kCommErrorLoading);
-        terminate();
-      }
+      if (data[i] != serial_link.buffer[i]) fail("resident-comm-error", msg::kCommErrorLoading);
     }
     data += chunk;
   }
@@ -74,17 +64,14 @@ void send_resident(uint8_t* image) {
   // At once: nothing purged or awaited. A byte that cannot even be sent
   // meets a station as silent as one that does not answer.
   if (!send_priority_byte(kHandshake) || !read_exact(1, kHandshakeDeadlineMs)) {
-    record_failure(Outcome::kHandshakeSilent);
-    con_write(msg::kHandshakeSilent);
-    terminate();
+    fail("handshake-silent");
   }
-  if (serial_link.buffer[0] != kHandshake) {
-    record_failure(Outcome::kHandshakeBadAnswer);
-    con_write(msg::kHandshakeBadAnswer);
-    terminate();
-  }
+  if (serial_link.buffer[0] != kHandshake) fail("handshake-bad-answer");
   con_printf(msg::kStarted, msg::kOk);
-  record_resident(resident_ms, operating_rate);
+  record_number(field("resident_ms"), resident_ms);
+  record_number(field("ms"), resident_ms);
+  record_number(field("rate"), operating_rate);
+  record_event(event("resident"));
 }
 
 }  // namespace travek

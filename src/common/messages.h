@@ -1,8 +1,9 @@
 // Every text the flasher writes, in one place so that each can be checked
-// word for word. The source is UTF-8; the Windows build compiles messages.cc
-// with the console code page 866 as its execution character set, so the same
-// definitions give code page 866 bytes there. "Line" texts are written with
-// one newline added (con_line); the others are written as they stand.
+// word for word. Texts are UTF-8, as the source is; a Windows console gets
+// them as code page 866, converted where they are written. "Line" texts are
+// written with one newline added (con_line); the others as they stand.
+// Where a format is used, its conversions are checked against the
+// arguments given (common/text_format.h).
 #pragma once
 
 #include <cstdint>
@@ -10,111 +11,123 @@
 namespace travek::msg {
 
 // Short status words shared by several messages.
-extern const char kOk[];
-extern const char kBad[];
-extern const char kFlash[];
-extern const char kType[];
+inline constexpr char kOk[] = "Ok!";
+inline constexpr char kBad[] = "Bad!";
+inline constexpr char kFlash[] = "FLASH";
+inline constexpr char kType[] = "Тип ";
 
 // Run driver.
-extern const char kBanner[];              // line
-extern const char kUsage[];               // line
-extern const char kInvalidPort[];         // %s: the argument
-extern const char kInputError[];          // first %s of the two below
-extern const char kOffsetError[];         // %s kInputError, %s the text after "-o:"
-extern const char kAddressError[];        // %s kInputError, %s the text after "-a:"
-extern const char kInvalidSwitch[];       // %s: the argument
-extern const char kFileOpenError[];       // %s: the file name
-extern const char kNoFileName[];          // line
-extern const char kPortUnavailable[];     // %s: the port name
-extern const char kOffsetNotBelowSize[];  // line
-extern const char kBadLoadSize[];         // line
-extern const char kFileReadError[];       // line
-extern const char kPressKeyToExit[];      // line
+inline constexpr char kBanner[] = "\n\"TRAVEK\", WIN32 Console version 1.03";
+inline constexpr char kUsage[] =
+    "\nФормат: Travek32.exe [-o:xxx] [-a:yyy] [-s] [-com#] имя_файла\n"
+    "  где: xxx - смещение от начала файла\n"
+    "       yyy - адрес, начиная с которого писать\n";
+inline constexpr char kInvalidPort[] = "\nНедопустимый порт: %s\n\n";
+inline constexpr char kInputError[] = "\nОшибка при вводе ";
+// %s kInputError, %s the text after "-o:"
+inline constexpr char kOffsetError[] = "%sсмещения: %s\n\n";
+// %s kInputError, %s the text after "-a:"
+inline constexpr char kAddressError[] = "%sадреса: %s\n\n";
+inline constexpr char kInvalidSwitch[] = "\nНедопустимый ключ: %s\n\n";
+inline constexpr char kFileOpenError[] = "\nОшибка открытия файла: \"%s\"\n\n";
+inline constexpr char kNoFileName[] = "\nНе определено имя файла!\n\n";
+inline constexpr char kPortUnavailable[] =
+    "\nНедоступен или неисправен порт: %s\n- возможно захвачен другой программой\n";
+inline constexpr char kOffsetNotBelowSize[] = "\nСмещение больше или равно длине файла!\n";
+inline constexpr char kBadLoadSize[] = "\nПлохой размер загружаемой части файла!\n";
+inline constexpr char kFileReadError[] = "\nОшибка чтения файла!\n";
+inline constexpr char kPressKeyToExit[] = "\nPress a key to exit\n";
 
 // The run log and image files as toolchains write them.
-extern const char kLogOpenError[];         // %s: the log's name
-extern const char kInvalidFormat[];        // %s: the text after "-f:"
-extern const char kSwitchNotApplicable[];  // %s the switch's prefix as typed, %s the format
-extern const char kIntelHexName[];
-extern const char kSrecordName[];
-extern const char kFormatError[];  // %u: the line, %s: one of the reasons below
-extern const char kFormatBadRecord[];
-extern const char kFormatBadChecksum[];
-extern const char kFormatUnknownType[];
-extern const char kFormatAddressOutside[];
-extern const char kFormatAddressTwice[];
-extern const char kFormatBadCount[];
-extern const char kFormatNoEndRecord[];
+inline constexpr char kLogOpenError[] = "\nОшибка открытия журнала: \"%s\"\n\n";
+inline constexpr char kInvalidFormat[] = "\nНедопустимый формат файла: %s\n\n";
+// %s the switch's prefix as typed, %s the format
+inline constexpr char kSwitchNotApplicable[] = "\nКлюч %s неприменим к файлу %s\n\n";
+inline constexpr char kIntelHexName[] = "Intel HEX";
+inline constexpr char kSrecordName[] = "Motorola S-record";
+// %u the line, %s one of the reasons below
+inline constexpr char kFormatError[] = "\nОшибка формата файла, строка %u: %s\n";
+inline constexpr char kFormatBadRecord[] = "неверная запись";
+inline constexpr char kFormatBadChecksum[] = "неверная контрольная сумма";
+inline constexpr char kFormatUnknownType[] = "неизвестный тип записи";
+inline constexpr char kFormatAddressOutside[] = "адрес за пределами 1 Мб";
+inline constexpr char kFormatAddressTwice[] = "данные по этому адресу уже заданы";
+inline constexpr char kFormatBadCount[] = "неверное число записей";
+inline constexpr char kFormatNoEndRecord[] = "нет записи конца файла";
 
 // Resident image, start detection, resident transfer.
-extern const char kBadResidentCode[];      // line
-extern const char kBadResidentCrc[];       // line
-extern const char kWaitingForStart[];      // %s: the port name
-extern const char kClock10MHz[];           // %s kOk
-extern const char kClock12MHz[];           // %s kOk
-extern const char kClock11MHz[];           // %s kOk
-extern const char kNotOurClient[];         // %#.2x: the byte
-extern const char kCancelledByOperator[];  // line
-extern const char kSendingResident[];
-extern const char kResidentTime[];  // %u: milliseconds
-extern const char kHandshakeSilent[];
-extern const char kHandshakeBadAnswer[];
-extern const char kStarted[];            // %s kOk
-extern const char kStationNoResponse[];  // line
-extern const char kCommErrorLoading[];   // first %s of the two below
-extern const char kResidentCommError[];  // %s kCommErrorLoading
-extern const char kFlashCommError[];     // %s kCommErrorLoading, %s kFlash
+inline constexpr char kBadResidentCode[] = "\nПлохой код резидента\n";
+inline constexpr char kBadResidentCrc[] = "\nПлохая CRC резидента\n";
+inline constexpr char kWaitingForStart[] =
+    "\nПорт %s: Ожидание СТАРТА станции, (\"Esc\"- выход)\n\n";
+inline constexpr char kClock10MHz[] = "%s FQ: 10mHz\n";
+inline constexpr char kClock12MHz[] = "%s FQ: 12mHz\n";
+inline constexpr char kClock11MHz[] = "%s FQ: 11mHz\n";
+inline constexpr char kNotOurClient[] = "Принято: %#.2x - не наш клиент!\n";
+inline constexpr char kCancelledByOperator[] = "\n\nЗагрузка отменена оператором";
+inline constexpr char kSendingResident[] = "Засылаем резидента...";
+inline constexpr char kResidentTime[] = " T= %u ms, Резидент: ";
+inline constexpr char kHandshakeSilent[] = "молчит!\n\n";
+inline constexpr char kHandshakeBadAnswer[] = "плохой ответ!\n\n";
+inline constexpr char kStarted[] = "Старт - %s\n";
+inline constexpr char kStationNoResponse[] = "\nСтанция не отвечает!\n";
+inline constexpr char kCommErrorLoading[] = "\nОшибка связи при загрузке ";
+inline constexpr char kResidentCommError[] = "%sрезидента!\n\n";
+inline constexpr char kFlashCommError[] = "%s%s!\n\n";
 
 // Station information and flash geometry.
-extern const char kNoPacket[];             // line
-extern const char kNotPacket[];            // line
-extern const char kPacketFailure[];        // line
-extern const char kStationClass[];         // %s: class name
-extern const char kChip0Label[];           // %s kType, %s kFlash
-extern const char kChip1Label[];           // %s kType, %s kFlash
-extern const char kChipsDiffer[];          // %s kFlash twice
-extern const char kTotalSize[];            // %s kFlash, %lu KB, %lu bytes
-extern const char kDataSize[];             // %lu bytes
-extern const char kStartAddressPrefix[];   // first %s of the two below
-extern const char kStartOutsideFlash[];    // %s kStartAddressPrefix, %s kFlash
-extern const char kStartNotSectorStart[];  // %s kStartAddressPrefix
-extern const char kFileTooLarge[];         // line
-extern const char kSectorSizeConflict[];   // line
+inline constexpr char kNoPacket[] = "\nНет пакета!\n";
+inline constexpr char kNotPacket[] = "\nНе пакет!\n";
+inline constexpr char kPacketFailure[] = "\nСбой при приеме пакета!\n";
+inline constexpr char kStationClass[] = "\nСтанция класса:    %s\n";
+inline constexpr char kChip0Label[] = "%s%s_0:       ";
+inline constexpr char kChip1Label[] = "%s%s_1:       ";
+inline constexpr char kChipsDiffer[] = "%s_0 и %s_1 не одинаковы!\n\n";
+inline constexpr char kTotalSize[] = "Общий объем %s: %lu Кб (%lu байт)\n";
+inline constexpr char kDataSize[] = "Объем загружаемых данных:  %lu байт\n\n";
+inline constexpr char kStartAddressPrefix[] = "\nНачальный адрес загрузки ";
+inline constexpr char kStartOutsideFlash[] = "%sза пределами %s!\n\n";
+inline constexpr char kStartNotSectorStart[] = "%sне в начале сектора!\n\n";
+inline constexpr char kFileTooLarge[] = "\nФайл слишком большой!\n";
+inline constexpr char kSectorSizeConflict[] = "\nКонфликт с размером сектора!\n";
 
 // Reports, progress and the end of a load.
-extern const char kResidentNotInviting[];  // line
-extern const char kFlashWriteError[];      // %s kFlash
-extern const char kLoadingLine[];          // %s kFlash
-extern const char kPercent[];              // %3u
-extern const char kLoadTime[];             // %u: milliseconds
-extern const char kJumperReminder[];       // line
-extern const char kRestartAttempt[];
+inline constexpr char kResidentNotInviting[] = "\nРезидент не приглашает!\n";
+inline constexpr char kFlashWriteError[] = "\nОшибка записи %s!\n\n";
+inline constexpr char kLoadingLine[] = "Загрузка %s:   0%%\b";
+inline constexpr char kPercent[] = "\b\b\b%3u";
+inline constexpr char kLoadTime[] = "  T= %u ms\n\n";
+inline constexpr char kJumperReminder[] =
+    "НЕ ЗАБУДЬТЕ СНЯТЬ ПЕРЕМЫЧКУ... (\"Enter\"-продолжить, \"Esc\"-выход)\n";
+inline constexpr char kRestartAttempt[] = "Попытка рестарта станции... ";
 
 // Runs of many stations: the view, the plain lines, the summary.
-extern const char kNextBatch[];
-extern const char kSummary[];   // %u stations ended well, %u failed
-extern const char kPortLine[];  // %s the port, %s its text
-extern const char kStageWaiting[];
-extern const char kStageResident[];
-extern const char kStageLoading[];  // %3u: percent
-extern const char kStageJumper[];
-extern const char kStageDone[];
-extern const char kViewSeconds[];    // %u: seconds since the port's start
-extern const char kEventStray[];     // %#.2x: the byte
-extern const char kEventClock[];     // %s: the clock class
-extern const char kEventResident[];  // %u: milliseconds
-extern const char kEventStation[];   // %s class, %lu KB
-extern const char kEventWarning[];   // %u: the sector
-extern const char kEventLoaded[];    // %u: milliseconds
-extern const char kEventRestarted[];
-extern const char kEventRestartSilent[];
-extern const char kEventRestartDeclined[];
-extern const char kChildSignalled[];  // %d: the signal
-extern const char kChildExited[];     // %d: the exit status
-extern const char kChildNotStarted[];
+inline constexpr char kNextBatch[] = "\nСледующая партия: \"Enter\"-начать, \"Esc\"-выход\n";
+// %u stations ended well, %u failed
+inline constexpr char kSummary[] = "\nИтого: успешно %u, с ошибкой %u\n";
+// %s the port, %s its text
+inline constexpr char kPortLine[] = "%s: %s\n";
+inline constexpr char kStageWaiting[] = "ожидание старта";
+inline constexpr char kStageResident[] = "резидент";
+inline constexpr char kStageLoading[] = "загрузка %3u%%";
+inline constexpr char kStageJumper[] = "перемычка";
+inline constexpr char kStageDone[] = "готово";
+inline constexpr char kViewSeconds[] = "%3u с";
+inline constexpr char kEventStray[] = "принято: %#.2x - не наш клиент!";
+inline constexpr char kEventClock[] = "FQ: %s";
+inline constexpr char kEventResident[] = "резидент: старт - Ok!, T= %u ms";
+inline constexpr char kEventStation[] = "станция класса %s, FLASH %lu Кб";
+inline constexpr char kEventWarning[] = "предупреждение: сектор %u";
+inline constexpr char kEventLoaded[] = "загрузка FLASH: 100%%, T= %u ms";
+inline constexpr char kEventRestarted[] = "рестарт станции: Ok!";
+inline constexpr char kEventRestartSilent[] = "рестарт станции: Bad!";
+inline constexpr char kEventRestartDeclined[] = "без рестарта";
+inline constexpr char kChildSignalled[] = "процесс станции прерван сигналом %d";
+inline constexpr char kChildExited[] = "процесс станции завершился с кодом %d без итога";
+inline constexpr char kChildNotStarted[] = "процесс станции не запущен";
 
 // Station class names by class code (flags bits 2-3).
-extern const char* const kStationClassNames[4];
+inline constexpr const char* kStationClassNames[4] = {"KT20", "KT57/83", "DV20R", "DP57"};
 
 // Flash chips by id; the search stops at the first matching or all-zero id.
 struct ChipName {
@@ -122,17 +135,22 @@ struct ChipName {
   uint8_t device;
   char name[12];  // 11 characters padded with spaces, then a zero byte
 };
-extern const ChipName kChipTable[];
+inline constexpr ChipName kChipTable[] = {
+    {0x1F, 0xD5, "AT29C010   "}, {0x1F, 0xDA, "AT29C020   "}, {0x1F, 0xA4, "AT29C040   "},
+    {0xBF, 0x07, "SST29EE010 "}, {0xBF, 0x10, "SST29EE020 "}, {0xDA, 0xC1, "W29EE011   "},
+    {0xDA, 0x45, "W29C020(C) "}, {0x00, 0x00, "UNKNOWN    "},
+};
 
-// Operating-system reasons, written in English to standard error.
-extern const char kDiagPrefix[];        // "travek32: "
-extern const char kDiagReason[];        // %s subject, %s reason
-extern const char kDiagHeldByOther[];   // %s subject
-extern const char kDiagNoPermission[];  // %s subject, %s reason
-extern const char kDiagNotSerial[];     // %s subject
-extern const char kDiagNoSuchPort[];    // %s subject, %s reason, %s the ports there are
-extern const char kDiagNoPortsHere[];   // %s subject, %s reason
-extern const char kDiagGone[];          // %s subject
-extern const char kDiagNotRegular[];    // %s subject
+// Operating-system reasons, written in English to standard error. The first
+// %s is the subject (a port, a file), the second the system's reason.
+inline constexpr char kDiagPrefix[] = "travek32: ";
+inline constexpr char kDiagReason[] = "%s: %s";
+inline constexpr char kDiagHeldByOther[] = "%s: Device or resource busy (held by another program)";
+inline constexpr char kDiagNoPermission[] = "%s: %s (is the user in the dialout group?)";
+inline constexpr char kDiagNotSerial[] = "%s: Not a serial device";
+inline constexpr char kDiagNoSuchPort[] = "%s: %s (serial ports here: %s)";
+inline constexpr char kDiagNoPortsHere[] = "%s: %s (no serial ports here)";
+inline constexpr char kDiagGone[] = "%s: the device has gone away";
+inline constexpr char kDiagNotRegular[] = "%s: not a regular file";
 
 }  // namespace travek::msg

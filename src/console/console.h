@@ -6,9 +6,11 @@
 //  - Every write reaches the screen before the call returns: the spinner,
 //    the percentage and the status light overwrite each other by cursor
 //    position, so nothing may be held back in a buffer.
-//  - Texts are the fixed messages of common/messages.h, already in the
-//    console's encoding. User text (file names, arguments) goes through
-//    con_user_text first, which converts it where the platform needs that.
+//  - Texts are UTF-8: the fixed messages of common/messages.h and whatever
+//    is made of them. A console of another encoding (code page 866 on
+//    Windows) gets them converted where they are written, in one place.
+//    User text (file names, arguments) inside a message is marked as such
+//    (UserText, TypedText), so the console can show it as it must.
 //  - Whatever the console was set to is put back on every way out, and
 //    again after the program was stopped and resumed.
 //  - Keys come one at a time: a key that sends several bytes (an arrow, a
@@ -20,8 +22,6 @@
 //    and the run goes on.
 //  - A run that writes events for a program instead of text for an operator
 //    turns text output off: keys, diagnostics and event lines go on as ever.
-//  - What a failure writes can be kept as well as written, so that the run's
-//    record holds the very text the operator would have read.
 //  - Once a run keeps a record, a termination request (SIGTERM, SIGHUP) is
 //    not acted on in the signal handler but held until the next wait, which
 //    then hands it to the run's own ending, so the record is still written.
@@ -29,6 +29,8 @@
 // One back end per platform (console_posix.cc, console_win32.cc) and one for
 // the virtual-time test line; the build selects it.
 #pragma once
+
+#include "common/text_format.h"
 
 namespace travek {
 
@@ -44,7 +46,24 @@ void console_setup(void (*release)(), bool text_output = true);
 void console_ignore_interrupts();
 
 void con_write(const char* text);
-void con_printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// User-supplied text as a message shows it: its letters in the console's
+// encoding (con_user_text), or its bytes as typed (con_typed_text). The
+// result lasts until the message is written.
+const char* con_user_text(const char* text);
+const char* con_typed_text(const char* text);
+// What the console's formatting is given for each argument.
+inline const char* console_arg(UserText text) { return con_user_text(text.text); }
+inline const char* console_arg(TypedText text) { return con_typed_text(text.text); }
+template <class T>
+T console_arg(T value) {
+  return value;
+}
+// Reached only through con_printf, which checks the format's arguments.
+void con_print_unchecked(const char* format, ...);
+template <class... Args>
+void con_printf(FormatFor<Args...> format, Args... args) {
+  con_print_unchecked(format.text, console_arg(args)...);
+}
 // The text followed by one newline.
 void con_line(const char* text);
 void con_putch(char ch);
@@ -53,11 +72,6 @@ void con_putch(char ch);
 inline constexpr int COLOUR_RED = 12;
 inline constexpr int COLOUR_NORMAL = 7;
 void con_set_colour(int attribute);
-
-// From here on, text written is kept too (up to a limit), replacing what
-// was kept before; con_captured() gives it, in the console's encoding.
-void con_capture_begin();
-const char* con_captured();
 
 // One whole line (the text, then a line feed added here) to standard output,
 // in one write, whether text output is on or not.
@@ -97,11 +111,12 @@ int con_read_key();
 // Drops the keys typed so far on a keyboard; keys from a script stay.
 void con_discard_typed_keys();
 
-// Prepares user-supplied text for an echo inside a message, in place.
-void con_user_text(char* text);
-
 // One English line on standard error with an operating-system reason.
-void con_diagnostic(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void con_diagnostic_unchecked(const char* format, ...);
+template <class... Args>
+void con_diagnostic(FormatFor<Args...> format, Args... args) {
+  con_diagnostic_unchecked(format.text, args...);
+}
 
 // Ends the process with the given status; the console is restored first.
 [[noreturn]] void con_end_process(int status);

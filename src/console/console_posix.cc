@@ -259,12 +259,6 @@ std::string cut_to(const char* text, size_t columns) {
 
 }  // namespace
 
-unsigned long con_text_columns(const char* text) {
-  unsigned long columns = 0;
-  for (; *text != '\0'; ++text) columns += is_lead(*text);
-  return columns;
-}
-
 void con_view_draw(const ViewLine* lines, int count) {
   winsize size{};
   const size_t columns = ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 1
@@ -318,9 +312,10 @@ void con_discard_typed_keys() {
 }
 
 // The terminal already shows the user's own encoding.
-void con_user_text(char*) {}
+const char* con_user_text(const char* text) { return text; }
+const char* con_typed_text(const char* text) { return text; }
 
-void con_diagnostic(const char* format, ...) {
+void con_diagnostic_unchecked(const char* format, ...) {
   write_all(STDERR_FILENO, msg::kDiagPrefix, std::strlen(msg::kDiagPrefix));
   va_list args;
   va_start(args, format);

@@ -1,4 +1,5 @@
-// Windows console: code page 866 text written unbuffered, keys by _getch
+// Windows console: the program's UTF-8 text written as code page 866 (the
+// one place it is converted), unbuffered; keys by _getch
 // without echo (a two-byte key is one key), the status light by text
 // attribute, and a control handler that swallows Ctrl+C and Ctrl+Break.
 // When standard input or output is redirected (a script, a log file) keys
@@ -18,7 +19,7 @@
 #include "console/console.h"
 #include "console/console_out.h"
 #include "console/key_stream.h"
-#include "console/to_oem.h"
+#include "console/oem_text.h"
 
 // After our own headers: <windows.h> defines the CE_* constants again, as macros.
 #include <conio.h>
@@ -63,7 +64,10 @@ void console_ignore_interrupts() { SetConsoleCtrlHandler(ignore_control_event, T
 
 // Through the runtime's text mode, as printf and puts write: a line feed
 // goes out as CR LF.
-void out_text(const char* text, size_t length) { std::fwrite(text, 1, length, stdout); }
+void out_text(const char* text, size_t length) {
+  const std::string shown = utf8_to_oem(text, length);
+  std::fwrite(shown.data(), 1, shown.size(), stdout);
+}
 
 void out_char(char ch) {
   if (console.output_to_console) {
@@ -78,7 +82,7 @@ void out_colour(int attribute) {
 }
 
 // Past the runtime: an event line ends in a line feed alone, as JSON Lines
-// do everywhere.
+// do everywhere, and stays UTF-8.
 void out_line(const char* text, size_t length) {
   std::string line(text, length);
   line += '\n';
@@ -99,9 +103,6 @@ void console_end_requests_at_once() {}
 
 bool con_view_possible() { return console.view_possible; }
 
-// Code page 866: a byte a character.
-unsigned long con_text_columns(const char* text) { return std::strlen(text); }
-
 // By the console's cursor and attribute calls: back to the view's first
 // row, each line written over the one there, padded to the width and cut
 // to it (code page 866 has a byte a character).
@@ -113,7 +114,7 @@ void con_view_draw(const ViewLine* lines, int count) {
   if (console.view_drawn > 0) SetConsoleCursorPosition(out, COORD{0, console.view_top});
   const int drawn = std::max(count, console.view_drawn);
   for (int i = 0; i < drawn; ++i) {
-    std::string line = i < count ? std::string(lines[i].text) : std::string();
+    std::string line = i < count ? utf8_to_oem(lines[i].text, std::strlen(lines[i].text)) : "";
     line.resize(columns, ' ');
     line += '\n';
     const bool red = i < count && lines[i].failed;
@@ -168,10 +169,32 @@ void con_discard_typed_keys() {
   key_stream_discard();
 }
 
-// Arguments arrive in the Windows code page; the console shows code page 866.
-void con_user_text(char* text) { to_oem(text); }
+namespace {
 
-void con_diagnostic(const char* format, ...) {
+// User text shown inside one message: a message has two at most.
+std::string user_texts[4];
+int next_user_text = 0;
+
+const char* kept_user_text(std::string text) {
+  std::string& kept = user_texts[next_user_text++ % 4];
+  kept = std::move(text);
+  return kept.c_str();
+}
+
+}  // namespace
+
+// Arguments arrive in the Windows code page: their letters are shown as code
+// page 866 has them, the rest as typed. Either way the bytes shown are held
+// here as the UTF-8 that out_text turns back into exactly them.
+const char* con_user_text(const char* text) {
+  std::string letters = text;
+  to_oem(letters.data());
+  return kept_user_text(oem_to_utf8(letters.c_str()));
+}
+
+const char* con_typed_text(const char* text) { return kept_user_text(oem_to_utf8(text)); }
+
+void con_diagnostic_unchecked(const char* format, ...) {
   std::fputs(msg::kDiagPrefix, stderr);
   va_list args;
   va_start(args, format);

@@ -1,41 +1,42 @@
-// Switch parsing, kept free of output so that every rule can be tested alone.
+// The command line, read once into the options, free of output so that every
+// rule can be tested alone. The switches are one table (command_line.cc):
+// each its prefix, what it sets, whether each station's run in a run of many
+// gets it, whether only a raw binary has a meaning for it. An argument
+// beginning with '-' is matched against the prefixes without regard to case,
+// in the table's order, the first match winning; a switch given twice takes
+// its last value. Any other argument is a file name: the files are opened as
+// they are met, the last one is the input file. The first faulty switch ends
+// the reading, but for -json, which decides how the fault is told.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
+#include "record/outcome.h"
 #include "run/run_options.h"
 
 namespace travek {
 
-enum class SwitchFault {
-  kNone,
-  kInvalidPort,
-  kBadOffset,
-  kBadAddress,
-  kInvalidSwitch,
-  kInvalidFormat,
+struct Arguments {
+  std::vector<char*> files;       // the file names before the first fault, in order
+  Outcome fault = outcome("ok");  // the first faulty switch's
+  char* echo = nullptr;           // the part of that argument its message shows
 };
 
-struct SwitchVerdict {
-  SwitchFault fault;
-  char* echo;  // the part of the argument a fault message shows
-};
+// Reads argv[1..argc-1] into the options. A -ports: list is split in place,
+// its names pointing into the argument.
+Arguments read_arguments(int argc, char** argv, RunOptions* options);
 
-// Applies one argument that begins with '-' to the options. The switches
-// of the original tool are matched by prefix in its own order, so none of
-// the later ones may begin with "-com", "-o:", "-a:" or "-s"; the later
-// ones that take no value must be given whole. A -ports: list is split in
-// place, its names pointing into the argument.
-SwitchVerdict parse_switch(char* arg, RunOptions* options);
+// What each station's own run is given in a run of many: the switches that
+// shape a station's run, as typed, then the input file. The ports, the log,
+// the events and the batches are the run of many's.
+std::vector<std::string> station_arguments(const RunOptions& options);
 
-// True when the argument is the -json switch (any case): standard output is
-// then decided before anything is written, the banner included.
-bool is_events_switch(const char* arg);
-
-// True when each station's own run, in a run of many, is given the
-// argument as typed: the file and the switches that shape a station's run.
-// The ports, the log, the events and the batches are the run of many's.
-bool is_station_argument(const char* arg);
+// The first switch given that only a raw binary has a meaning for, as typed;
+// null when there is none. *prefix_length is the length of its prefix.
+const char* binary_only_switch(const RunOptions& options, size_t* prefix_length);
 
 // Reads a switch's number as strtol gives it with a 32-bit long: base 0,
 // trailing text ignored, negative values taken as their 32-bit pattern.

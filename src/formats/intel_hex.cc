@@ -77,4 +77,6 @@ FormatVerdict parse_intel_hex(const uint8_t* text, size_t size, PlacedImage* ima
   return {FormatFault::kNoEndRecord, last_line(lines)};
 }
 
+bool looks_like_intel_hex(const uint8_t* head, size_t n) { return n >= 1 && head[0] == ':'; }
+
 }  // namespace travek

@@ -16,4 +16,7 @@ namespace travek {
 // its line.
 FormatVerdict parse_intel_hex(const uint8_t* text, size_t size, PlacedImage* image);
 
+// ':' begins Intel HEX.
+bool looks_like_intel_hex(const uint8_t* head, size_t n);
+
 }  // namespace travek

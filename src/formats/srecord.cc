@@ -82,4 +82,8 @@ FormatVerdict parse_srecord(const uint8_t* text, size_t size, PlacedImage* image
   return {FormatFault::kNone, 0};
 }
 
+bool looks_like_srecord(const uint8_t* head, size_t n) {
+  return n >= 2 && head[0] == 'S' && head[1] >= '0' && head[1] <= '9';
+}
+
 }  // namespace travek

@@ -15,4 +15,7 @@ namespace travek {
 // fault ends the parse, with its line.
 FormatVerdict parse_srecord(const uint8_t* text, size_t size, PlacedImage* image);
 
+// 'S' and a digit begin S-records.
+bool looks_like_srecord(const uint8_t* head, size_t n);
+
 }  // namespace travek

@@ -28,13 +28,18 @@ constexpr uint8_t kRestartCommand[] = {'S', 'R'};
 // The built-in image is patched before it is sent, so it goes out from here.
 uint8_t resident_copy[RESIDENT_SPAN];
 
+void record_restart(RestartResult result) {
+  record_text(field("restart"), restart_name(result));
+  record_event(event("restart"));
+}
+
 // True when the operator asks for the restart (Enter); Esc, or the end of
 // input, skips it.
 bool jumper_prompt() {
   // A key typed during the load must not answer a reminder nobody has read.
   con_discard_typed_keys();
   con_line(msg::kJumperReminder);
-  record_jumper();
+  record_event(event("jumper"));
   for (;;) {
     const int key = con_read_key();
     if (key == KEY_ENTER) return true;
@@ -65,7 +70,8 @@ void load_flash() {
   delay_ms(100);
   blink_light('%', false);
   con_printf(msg::kLoadTime, load_ms);
-  record_loaded(load_ms);
+  record_number(field("load_ms"), load_ms);
+  record_event(event("loaded"));
 
   // -y restarts at once, as a station that wants no prompt has it.
   const bool prompt =

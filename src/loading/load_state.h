@@ -15,6 +15,7 @@ struct LoadState {
   uint16_t sector_count;
   bool light_red;       // the '%' was last drawn in red
   bool warning;         // some sector was reported with a warning
+  uint32_t warnings;    // sectors reported with a warning
   uint32_t light_time;  // now_ms() of the last redraw of the '%'
 
   // The page stream.

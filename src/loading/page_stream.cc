@@ -10,8 +10,7 @@
 #include "link/serial_link.h"
 #include "loading/load_state.h"
 #include "loading/reports.h"
-#include "record/run_record.h"
-#include "run/run_state.h"
+#include "run/fail.h"
 
 namespace travek {
 
@@ -25,10 +24,7 @@ constexpr uint32_t kRecordOverhead = 4;  // page word and CRC
 // A write the line does not take in time meets a resident that has stopped
 // listening: as silent as one that sends no reports.
 void send(const uint8_t* data, uint32_t n) {
-  if (write(data, n)) return;
-  record_failure(Outcome::kResidentNotInviting);
-  con_line(msg::kResidentNotInviting);
-  terminate();
+  if (!write(data, n)) fail("resident-not-inviting");
 }
 
 void write_start_record(uint16_t page) {
@@ -78,6 +74,7 @@ uint32_t stream_image(const FlashGeometry& geometry, const uint8_t* data) {
   s.batched = 0;
   s.light_red = false;
   s.warning = false;
+  s.warnings = 0;
   s.credit = LINK_BLOCK;
   con_printf(msg::kLoadingLine, msg::kFlash);
   const uint32_t loop_start = now_ms();

@@ -6,7 +6,7 @@
 #include "link/serial_link.h"
 #include "loading/load_state.h"
 #include "record/run_record.h"
-#include "run/run_state.h"
+#include "run/fail.h"
 
 namespace travek {
 namespace {
@@ -17,11 +17,7 @@ constexpr uint8_t kSectorWarning = 0xF0;
 constexpr uint8_t kSectorFailed = 0xFF;
 constexpr uint32_t kLightThrottleMs = 90;
 
-[[noreturn]] void broken_report() {
-  record_failure(Outcome::kFlashCommError);
-  con_printf(msg::kFlashCommError, msg::kCommErrorLoading, msg::kFlash);
-  terminate();
-}
+[[noreturn]] void broken_report() { fail("flash-comm-error", msg::kCommErrorLoading, msg::kFlash); }
 
 void sector_reported() {
   // A report for a sector past the image's last one is as broken as any
@@ -42,11 +38,7 @@ void warning_reported() {
 }  // namespace
 
 void handle_reports() {
-  if (!read_available(100)) {
-    record_failure(Outcome::kResidentNotInviting);
-    con_line(msg::kResidentNotInviting);
-    terminate();
-  }
+  if (!read_available(100)) fail("resident-not-inviting");
   for (uint32_t i = 0; i < serial_link.last_count; ++i) {
     switch (serial_link.buffer[i]) {
       case kSectorDone:
@@ -58,7 +50,9 @@ void handle_reports() {
         break;
       case kSectorWarning:
         warning_reported();
-        record_warning(load_state.progress / 100 - 1);  // the sector just counted
+        record_number(field("warnings"), ++load_state.warnings);
+        record_number(field("sector"), load_state.progress / 100 - 1);  // the one just counted
+        record_event(event("warning"));
         break;
       case kSectorFailed:
         warning_reported();
@@ -67,9 +61,7 @@ void handle_reports() {
           delay_ms(100);
           blink_light('%', false);
         }
-        record_failure(Outcome::kFlashWriteError);
-        con_printf(msg::kFlashWriteError, msg::kFlash);
-        terminate();
+        fail("flash-write-error", msg::kFlash);
       default:
         broken_report();
     }
@@ -82,7 +74,8 @@ void show_percent() {
   if (percent == load_state.last_percent) return;
   load_state.last_percent = percent;
   con_printf(msg::kPercent, static_cast<unsigned>(percent));
-  record_progress(percent);
+  record_number(field("percent"), percent);
+  record_event(event("progress"));
 }
 
 void blink_light(char ch, bool backspace) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 #include "common/constants.h"
 #include "common/crc16.h"
@@ -9,7 +10,7 @@
 #include "console/console.h"
 #include "link/serial_link.h"
 #include "record/run_record.h"
-#include "run/run_state.h"
+#include "run/fail.h"
 
 namespace travek {
 namespace {
@@ -22,23 +23,17 @@ uint16_t chip_id(const ChipDescriptor& chip) {
   return static_cast<uint16_t>(chip.manufacturer << 8 | chip.device);
 }
 
-// Writes the chip's name, or "Bad!" when the station reports none.
-void print_chip(const char* label, const ChipDescriptor& chip) {
-  con_printf(label, msg::kType, msg::kFlash);
-  con_line(present(chip) ? chip_name(chip) : msg::kBad);
-  record_chip(present(chip) ? chip_name(chip) : nullptr);
-}
-
-[[noreturn]] void fail_line(Outcome outcome, const char* text) {
-  record_failure(outcome);
-  con_line(text);
-  terminate();
+// The chip's line: its name, or "Bad!" when the station reports none.
+std::string chip_line(CheckedFormat<const char*, const char*> label, const ChipDescriptor& chip) {
+  std::string name = present(chip) ? chip_name(chip) : "";
+  name.erase(name.find_last_not_of(' ') + 1);  // the table pads names with spaces
+  record_list_add(field("chips"), present(chip) ? name.c_str() : nullptr);
+  return format_text(label, msg::kType, msg::kFlash) +
+         (present(chip) ? chip_name(chip) : msg::kBad) + "\n";
 }
 
 [[noreturn]] void start_outside_flash() {
-  record_failure(Outcome::kStartOutsideFlash);
-  con_printf(msg::kStartOutsideFlash, msg::kStartAddressPrefix, msg::kFlash);
-  terminate();
+  fail("start-outside-flash", msg::kStartAddressPrefix, msg::kFlash);
 }
 
 }  // namespace
@@ -62,11 +57,9 @@ const char* chip_name(const ChipDescriptor& chip) {
 }
 
 void receive_packet(uint8_t code, uint8_t* dest, uint32_t n) {
-  if (!read_exact(n + 3, 100)) fail_line(Outcome::kNoPacket, msg::kNoPacket);
-  if (serial_link.buffer[0] != code) fail_line(Outcome::kNotPacket, msg::kNotPacket);
-  if (crc16(serial_link.buffer, n + 3, 0) != 0) {
-    fail_line(Outcome::kPacketFailure, msg::kPacketFailure);
-  }
+  if (!read_exact(n + 3, 100)) fail("no-packet");
+  if (serial_link.buffer[0] != code) fail("not-packet");
+  if (crc16(serial_link.buffer, n + 3, 0) != 0) fail("packet-failure");
   std::memcpy(dest, serial_link.buffer + 1, n);
 }
 
@@ -78,19 +71,14 @@ FlashGeometry station_geometry(const StationInfo& info, const RunOptions& option
   const bool second = (info.flags & kSecondChip) != 0;
   const char* class_name = msg::kStationClassNames[(info.flags >> 2) & 3];
   con_printf(msg::kStationClass, class_name);
-  record_station_class(class_name);
+  record_text(field("station_class"), class_name);
+  std::string chips = chip_line(msg::kChip0Label, chip0);
+  if (second) chips += chip_line(msg::kChip1Label, chip1);
   // A missing chip has no message of its own: its chip lines are the text.
-  if (!present(chip0) || (second && !present(chip1))) record_failure(Outcome::kChipMissing);
-  print_chip(msg::kChip0Label, chip0);
-  if (!present(chip0) && !second) terminate();
-  if (second) {
-    print_chip(msg::kChip1Label, chip1);
-    if (!present(chip0) || !present(chip1)) terminate();
-    if (chip_id(chip0) != chip_id(chip1)) {
-      record_failure(Outcome::kChipsDiffer);
-      con_printf(msg::kChipsDiffer, msg::kFlash, msg::kFlash);
-      terminate();
-    }
+  if (!present(chip0) || (second && !present(chip1))) fail("chip-missing", chips.c_str());
+  con_write(chips.c_str());
+  if (second && chip_id(chip0) != chip_id(chip1)) {
+    fail("chips-differ", msg::kFlash, msg::kFlash);
   }
 
   FlashGeometry g{};
@@ -110,12 +98,12 @@ FlashGeometry station_geometry(const StationInfo& info, const RunOptions& option
     // The file says where its data goes. The flash is written a sector at a
     // time, so the load starts at the beginning of the lowest address's
     // sector, erased flash up to the data.
-    if (!sector_sound) fail_line(Outcome::kSectorSizeConflict, msg::kSectorSizeConflict);
+    if (!sector_sound) fail("sector-size-conflict");
     g.start_address = *file_low_address / sector * sector;
     if (!(ADDRESS_SPACE_END - g.total <= g.start_address)) start_outside_flash();
     const uint32_t lead = *file_low_address - g.start_address;
     if (static_cast<uint64_t>(lead) + length > std::min(g.total, DATA_BUFFER_SIZE)) {
-      fail_line(Outcome::kFileTooLarge, msg::kFileTooLarge);
+      fail("file-too-large");
     }
     std::memmove(data + lead, data, length);
     std::memset(data, 0xFF, lead);
@@ -130,25 +118,28 @@ FlashGeometry station_geometry(const StationInfo& info, const RunOptions& option
     } else {
       g.start_address = ADDRESS_SPACE_END - length;
     }
-    if (length > g.total) fail_line(Outcome::kFileTooLarge, msg::kFileTooLarge);
-    if (!sector_sound) fail_line(Outcome::kSectorSizeConflict, msg::kSectorSizeConflict);
+    if (length > g.total) fail("file-too-large");
+    if (!sector_sound) fail("sector-size-conflict");
     if (g.start_address % sector != 0) {
-      record_failure(Outcome::kStartNotSectorStart);
-      con_printf(msg::kStartNotSectorStart, msg::kStartAddressPrefix);
-      terminate();
+      fail("start-not-sector-start", msg::kStartAddressPrefix);
     }
   }
   g.sector = static_cast<uint16_t>(sector);
   // Data placed by an explicit start address must end within the 1 MB space.
   const uint32_t padded = (length + sector - 1) / sector * sector;
   if (g.start_address + static_cast<uint64_t>(padded) > ADDRESS_SPACE_END) {
-    fail_line(Outcome::kFileTooLarge, msg::kFileTooLarge);
+    fail("file-too-large");
   }
   while (length % sector != 0) data[length++] = 0xFF;
   *data_length = length;
   g.data_length = length;
   g.sector_count = static_cast<uint16_t>(length / sector);
-  record_geometry(g.total, g.sector, g.start_address, g.sector_count);
+  record_number(field("flash_bytes"), g.total);
+  record_number(field("sector_bytes"), g.sector);
+  record_number(field("start_address"), g.start_address);
+  record_number(field("sectors"), g.sector_count);
+  record_number(field("warnings"), 0);
+  record_event(event("station"));
   return g;
 }
 

@@ -12,6 +12,7 @@
 #include "console/console.h"
 #include "link/serial_link.h"
 #include "production/children.h"
+#include "record/event_schema.h"
 #include "record/outcome.h"
 #include "record/run_record.h"
 #include "record/utf8_text.h"
@@ -39,7 +40,7 @@ struct Station {
   unsigned percent = 0;
   std::string clock;
   std::string station_class;
-  std::string message;     // a failure, on one line, in the console's encoding
+  std::string message;     // a failure, on one line
   bool past_wait = false;  // its start byte has come
   bool end_seen = false;   // its record is in
   bool exited = false;     // its process is gone
@@ -83,18 +84,34 @@ void emit(const Json& event) {
   con_emit_line(line.data(), line.size());
 }
 
+constexpr size_t field_count(Event event) {
+  size_t count = 0;
+  while (count < kMaxEventFields && event_row(event).fields[count] != nullptr) ++count;
+  return count;
+}
+
+// An event of the run of many's own, its values in its fields' order.
+template <Event kEvent, class... Values>
+void emit_own(const Values&... values) {
+  static_assert(sizeof...(Values) == field_count(kEvent), "a value for every field");
+  if (!production.events) return;
+  const EventRow& row = event_row(kEvent);
+  Json line = Json::object();
+  line["event"] = row.name;
+  size_t i = 0;
+  ((line[row.fields[i++]] = values), ...);
+  emit(line);
+}
+
+unsigned number_in(const Json& line, const char* key) { return line.value(key, 0u); }
+
+std::string text_in(const Json& line, const char* key) { return line.value(key, std::string()); }
+
 // A failure's message on one line of the view or the summary.
-std::string one_line(const std::string& utf8) {
-  std::string text = console_from_utf8(utf8);
+std::string one_line(std::string text) {
   for (char& c : text) {
     if (c == '\n' || c == '\r') c = ' ';
   }
-  return text;
-}
-
-std::string formatted(const char* format, unsigned value) {
-  char text[160];
-  std::snprintf(text, sizeof(text), format, value);
   return text;
 }
 
@@ -126,98 +143,111 @@ void flush_held_errors() {
 }
 
 // The station's record is in: the log gets it with its batch, and it counts.
-void take_end(Station& s, const Json& event) {
+void take_end(Station& s, const Json& line) {
   s.end_seen = true;
   s.end_ms = now_ms();
-  s.ok = event.value("result", "") == "ok";
+  s.ok = text_in(line, field_key("result")) == outcome_key(outcome("ok"));
   s.stage = s.ok ? Stage::kDone : Stage::kFailed;
   if (!s.ok) {
-    const Json& message = event["message"];
+    const Json& message = line[field_key("message")];
     s.message = message.is_string() ? one_line(message.get<std::string>()) : "";
     ++production.failed;
   } else {
     ++production.ok;
   }
   Json record = Json::object();
-  for (auto& [key, value] : event.items()) {
+  for (auto& [key, value] : line.items()) {
     if (key != "event") record[key] = value;
   }
-  record["batch"] = production.batch;
+  record[field_key("batch")] = production.batch;
   if (!record_log_line(dump(record))) production.log_failed = true;
   plain(s, s.ok ? msg::kStageDone : s.message);
 }
 
-// The plain line for an event, and what the view shows from it.
-void take_step(Station& s, const std::string& name, const Json& event) {
-  char text[200];
-  if (name == "waiting") {
-    s.stage = Stage::kWaiting;
-    plain(s, msg::kStageWaiting);
-  } else if (name == "stray") {
-    plain(s, formatted(msg::kEventStray, event.value("byte", 0u)));
-  } else if (name == "clock") {
-    s.past_wait = true;
-    s.stage = Stage::kResident;
-    s.clock = event.value("clock", "");
-    std::snprintf(text, sizeof(text), msg::kEventClock, s.clock.c_str());
-    plain(s, text);
-  } else if (name == "resident") {
-    plain(s, formatted(msg::kEventResident, event.value("ms", 0u)));
-  } else if (name == "station") {
-    s.stage = Stage::kLoading;
-    s.station_class = event.value("station_class", "");
-    std::snprintf(text, sizeof(text), msg::kEventStation, s.station_class.c_str(),
-                  static_cast<unsigned long>(event.value("flash_bytes", 0u) / 1024));
-    plain(s, text);
-  } else if (name == "progress") {
-    s.percent = event.value("percent", 0u);
-    // Every tenth is enough for a file or a pipe.
-    if (s.percent % 10 == 0) plain(s, formatted(msg::kStageLoading, s.percent));
-  } else if (name == "warning") {
-    plain(s, formatted(msg::kEventWarning, event.value("sector", 0u)));
-  } else if (name == "loaded") {
-    plain(s, formatted(msg::kEventLoaded, event.value("load_ms", 0u)));
-  } else if (name == "jumper") {
-    s.stage = Stage::kJumper;
-    plain(s, msg::kStageJumper);
-  } else if (name == "restart") {
-    const std::string how = event.value("restart", "");
-    plain(s, how == "answered" ? msg::kEventRestarted
-             : how == "silent" ? msg::kEventRestartSilent
-                               : msg::kEventRestartDeclined);
+// The plain line for an line, and what the view shows from it.
+void take_step(Station& s, Event name, const Json& line) {
+  switch (name.row) {
+    case event("waiting").row:
+      s.stage = Stage::kWaiting;
+      plain(s, msg::kStageWaiting);
+      break;
+    case event("stray").row:
+      plain(s, format_text(msg::kEventStray, number_in(line, field_key("byte"))));
+      break;
+    case event("clock").row:
+      s.past_wait = true;
+      s.stage = Stage::kResident;
+      s.clock = text_in(line, field_key("clock"));
+      plain(s, format_text(msg::kEventClock, s.clock.c_str()));
+      break;
+    case event("resident").row:
+      plain(s, format_text(msg::kEventResident, number_in(line, field_key("ms"))));
+      break;
+    case event("station").row:
+      s.stage = Stage::kLoading;
+      s.station_class = text_in(line, field_key("station_class"));
+      plain(s, format_text(
+                   msg::kEventStation, s.station_class.c_str(),
+                   static_cast<unsigned long>(number_in(line, field_key("flash_bytes")) / 1024)));
+      break;
+    case event("progress").row:
+      s.percent = number_in(line, field_key("percent"));
+      // Every tenth is enough for a file or a pipe.
+      if (s.percent % 10 == 0) plain(s, format_text(msg::kStageLoading, s.percent));
+      break;
+    case event("warning").row:
+      plain(s, format_text(msg::kEventWarning, number_in(line, field_key("sector"))));
+      break;
+    case event("loaded").row:
+      plain(s, format_text(msg::kEventLoaded, number_in(line, field_key("load_ms"))));
+      break;
+    case event("jumper").row:
+      s.stage = Stage::kJumper;
+      plain(s, msg::kStageJumper);
+      break;
+    case event("restart").row: {
+      const std::string how = text_in(line, field_key("restart"));
+      plain(s, how == restart_name(RestartResult::kAnswered) ? msg::kEventRestarted
+               : how == restart_name(RestartResult::kSilent) ? msg::kEventRestartSilent
+                                                             : msg::kEventRestartDeclined);
+      break;
+    }
+    default:
+      break;
   }
 }
 
-void take_event(Station& s, Json event) {
-  if (!event.is_object() || !event["event"].is_string()) return;  // not one of ours
-  const std::string name = event["event"].get<std::string>();
-  for (auto& [key, value] : event.items()) {
+void take_event(Station& s, Json line) {
+  if (!line.is_object() || !line["event"].is_string()) return;  // not one of ours
+  const std::string name = line["event"].get<std::string>();
+  for (auto& [key, value] : line.items()) {
     if (key != "event") s.known[key] = value;
   }
-  event["port"] = utf8_from_argument(s.port);
-  event["batch"] = production.batch;
-  if (production.events) emit(event);
+  line[field_key("port")] = utf8_from_argument(s.port);
+  line[field_key("batch")] = production.batch;
+  if (production.events) emit(line);
   production.dirty = true;
-  if (name == "end") {
-    take_end(s, event);
+  const Event known{event_index(name)};
+  if (known == event("end")) {
+    take_end(s, line);
   } else {
-    take_step(s, name, event);
+    take_step(s, known, line);  // one that is none of ours changes nothing
   }
 }
 
 // A run that ended without its record: made here, with what its events told.
-void account_lost(Station& s, Outcome outcome, const std::string& utf8_message) {
-  Json event = Json::object();
-  event["event"] = "end";
+void account_lost(Station& s, Outcome ended, const std::string& utf8_message) {
+  Json line = Json::object();
+  line["event"] = event_row(event("end")).name;
   const Json blank = Json::parse(record_blank());
   for (auto& [key, value] : blank.items()) {
-    event[key] = s.known.contains(key) && key != "time" ? s.known[key] : value;
+    line[key] = s.known.contains(key) && key != field_key("time") ? s.known[key] : value;
   }
-  event["total_ms"] = now_ms() - s.start_ms;
-  event["status"] = 255;
-  event["result"] = outcome_key(outcome);
-  event["message"] = utf8_message;
-  take_event(s, event);
+  line[field_key("total_ms")] = now_ms() - s.start_ms;
+  line[field_key("status")] = 255;
+  line[field_key("result")] = outcome_key(ended);
+  line[field_key("message")] = utf8_message;
+  take_event(s, line);
 }
 
 void account_exit(Station& s, const ChildEnd& end) {
@@ -225,16 +255,12 @@ void account_exit(Station& s, const ChildEnd& end) {
   production.dirty = true;
   if (s.end_seen) return;
   if (production.stop_signal != nullptr) {
-    account_lost(s, Outcome::kTerminated, production.stop_signal);
+    account_lost(s, outcome("terminated"), production.stop_signal);
     return;
   }
-  char text[200];
-  if (end.signal != 0) {
-    std::snprintf(text, sizeof(text), msg::kChildSignalled, end.signal);
-  } else {
-    std::snprintf(text, sizeof(text), msg::kChildExited, end.status);
-  }
-  account_lost(s, Outcome::kAborted, utf8_from_console(text));
+  const std::string text = end.signal != 0 ? format_text(msg::kChildSignalled, end.signal)
+                                           : format_text(msg::kChildExited, end.status);
+  account_lost(s, outcome("aborted"), text);
 }
 
 // What the children have written, and which of them have gone.
@@ -267,7 +293,7 @@ std::string stage_text(const Station& s) {
     case Stage::kResident:
       return msg::kStageResident;
     case Stage::kLoading:
-      return formatted(msg::kStageLoading, s.percent);
+      return format_text(msg::kStageLoading, s.percent);
     case Stage::kJumper:
       return msg::kStageJumper;
     case Stage::kDone:
@@ -303,7 +329,7 @@ void refresh(bool now) {
     if (shown < kStageColumns) text.append(kStageColumns - shown, ' ');
     char tail[200];
     std::snprintf(tail, sizeof(tail), "  %-5s  %-7s  ", s.clock.c_str(), s.station_class.c_str());
-    texts.push_back(text + tail + formatted(msg::kViewSeconds, (until - s.start_ms) / 1000));
+    texts.push_back(text + tail + format_text(msg::kViewSeconds, (until - s.start_ms) / 1000));
   }
   if (!production.footer.empty()) texts.push_back(production.footer);
   for (size_t i = 0; i < texts.size(); ++i) {
@@ -314,15 +340,6 @@ void refresh(bool now) {
   con_view_draw(lines.data(), static_cast<int>(lines.size()));
   production.dirty = false;
   production.drawn_ms = at;
-}
-
-void prompt_event(const char* prompt, unsigned batch) {
-  if (!production.events) return;
-  Json event = Json::object();
-  event["event"] = "prompt";
-  event["prompt"] = prompt;
-  event["batch"] = batch;
-  emit(event);
 }
 
 // Esc cancels the stations still waiting for their start byte; the others
@@ -358,7 +375,7 @@ void ask_jumper() {
   } else {
     con_line(msg::kJumperReminder);
   }
-  prompt_event("jumper", production.batch);
+  emit_own<event("prompt")>("jumper", production.batch);
   int key;
   do {
     key = con_read_key();
@@ -393,7 +410,7 @@ void start_batch() {
     args.push_back(std::string("-port:") + s.port);
     if (!child_start(i, args, &s.out_part, &s.err_part)) {
       s.exited = true;
-      account_lost(s, Outcome::kAborted, utf8_from_console(msg::kChildNotStarted));
+      account_lost(s, outcome("aborted"), msg::kChildNotStarted);
     }
   }
 }
@@ -432,7 +449,7 @@ void run_batch() {
 
 bool next_batch_wanted() {
   con_write(msg::kNextBatch);
-  prompt_event("next-batch", production.batch + 1);
+  emit_own<event("prompt")>("next-batch", production.batch + 1);
   con_discard_typed_keys();
   for (;;) {
     const int key = con_read_key();
@@ -442,13 +459,7 @@ bool next_batch_wanted() {
 }
 
 void summary_event() {
-  if (!production.events) return;
-  Json event = Json::object();
-  event["event"] = "summary";
-  event["ok"] = production.total_ok;
-  event["failed"] = production.total_failed;
-  event["batches"] = production.batch;
-  emit(event);
+  emit_own<event("summary")>(production.total_ok, production.total_failed, production.batch);
 }
 
 // SIGTERM or SIGHUP: every station stopped and recorded, every port let go.

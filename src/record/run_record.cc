@@ -9,6 +9,7 @@
 #include "common/messages.h"
 #include "console/console.h"
 #include "link/serial_link.h"
+#include "record/event_schema.h"
 #include "record/run_log.h"
 #include "record/utf8_text.h"
 
@@ -18,50 +19,30 @@ namespace {
 using Json = nlohmann::ordered_json;
 
 struct RunRecord {
-  Json fields;
+  Json values[kFieldCount];  // the record's, and the last of each event's own
   bool events = false;
   bool outcome_known = false;
-  Outcome outcome = Outcome::kOk;
-  bool message_kept = false;  // from the console since record_failure
-  std::string message;        // otherwise, given
+  Outcome outcome{0};
+  std::string message;  // the failure's, as its message wrote it
   uint32_t start_ms = 0;
-  uint32_t warnings = 0;
   std::string log_path;
   bool aside = false;  // the records are the stations' runs'
 };
 
 RunRecord record;
 
-// Every field of the record, in the order it is written.
-Json empty_fields() {
-  Json fields = Json::object();
-  for (const char* name :
-       {"time",          "tool",          "port",     "file",        "format",
-        "bytes",         "sha256",        "mode",     "clock",       "boot_rate",
-        "rate",          "station_class", "chips",    "flash_bytes", "sector_bytes",
-        "start_address", "sectors",       "warnings", "resident_ms", "load_ms",
-        "total_ms",      "restart",       "status",   "result",      "message"}) {
-    fields[name] = nullptr;
-  }
-  fields["tool"] = TRAVEK_VERSION;
-  return fields;
-}
+Json& value(Field field) { return record.values[field.index]; }
 
 // Text that may hold bytes that are not UTF-8 comes out with U+FFFD there.
 std::string line_of(const Json& json) {
   return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-void emit(const char* event, std::initializer_list<const char*> names, Json extra = {}) {
-  if (!record.events) return;
-  Json line = Json::object();
-  line["event"] = event;
-  for (const char* name : names) line[name] = record.fields[name];
-  if (extra.is_object()) {
-    for (auto& [key, value] : extra.items()) line[key] = value;
-  }
-  const std::string text = line_of(line);
-  con_emit_line(text.data(), text.size());
+// Every field of the record, in its order, from these values.
+Json record_of(const Json* values) {
+  Json fields = Json::object();
+  for (size_t i = 0; i < kRecordFields; ++i) fields[kFieldNames[i]] = values[i];
+  return fields;
 }
 
 // 2026-12-08T16:49:32.123Z
@@ -84,24 +65,12 @@ std::string trimmed(std::string text, const char* what) {
   return text.substr(first, last - first + 1);
 }
 
-const char* restart_name(RestartResult result) {
-  switch (result) {
-    case RestartResult::kAnswered:
-      return "answered";
-    case RestartResult::kSilent:
-      return "silent";
-    case RestartResult::kDeclined:
-      return "declined";
-  }
-  return "";
-}
-
 }  // namespace
 
 void record_reset() {
   run_log_close();
   record = RunRecord{};
-  record.fields = empty_fields();
+  value(field("tool")) = TRAVEK_VERSION;
   record.start_ms = now_ms();
 }
 
@@ -116,92 +85,35 @@ bool record_open_log(const char* path) {
 
 bool record_wanted() { return record.events || run_log_is_open(); }
 
-void record_run(const char* port, const char* file, const char* format, bool send_only) {
-  record.fields["port"] = utf8_from_argument(port);
-  record.fields["file"] = utf8_from_argument(file);
-  record.fields["format"] = format;
-  record.fields["mode"] = send_only ? "send-only" : "load";
+void record_number(Field field, uint64_t number) { value(field) = number; }
+
+void record_text(Field field, const char* text) {
+  if (text != nullptr) value(field) = text;
 }
 
-void record_file(uint32_t bytes, const char* sha256) {
-  record.fields["bytes"] = bytes;
-  if (sha256 != nullptr) record.fields["sha256"] = sha256;
-  emit("start", {"port", "file", "format", "bytes", "sha256", "mode"});
-}
-
-void record_waiting() { emit("waiting", {}); }
-
-void record_stray(uint8_t byte) { emit("stray", {}, {{"byte", byte}}); }
-
-void record_clock(const char* clock, uint32_t boot_rate) {
-  record.fields["clock"] = clock;
-  record.fields["boot_rate"] = boot_rate;
-  emit("clock", {"clock", "boot_rate"});
-}
-
-void record_resident(uint32_t ms, uint32_t rate) {
-  record.fields["resident_ms"] = ms;
-  record.fields["rate"] = rate;
-  Json fields = Json::object();
-  fields["ms"] = ms;
-  fields["rate"] = rate;
-  emit("resident", {}, fields);
-}
-
-void record_station_class(const char* name) {
-  record.fields["station_class"] = name;
-  record.fields["chips"] = Json::array();
-}
-
-void record_chip(const char* name) {
-  if (name == nullptr) {
-    record.fields["chips"].push_back(nullptr);
+void record_list_add(Field field, const char* text) {
+  if (text == nullptr) {
+    value(field).push_back(nullptr);
   } else {
-    record.fields["chips"].push_back(trimmed(name, " "));
+    value(field).push_back(text);
   }
 }
 
-void record_geometry(uint32_t flash_bytes, uint32_t sector_bytes, uint32_t start_address,
-                     uint32_t sectors) {
-  record.fields["flash_bytes"] = flash_bytes;
-  record.fields["sector_bytes"] = sector_bytes;
-  record.fields["start_address"] = start_address;
-  record.fields["sectors"] = sectors;
-  record.fields["warnings"] = 0;
-  emit("station", {"station_class", "chips", "flash_bytes", "sector_bytes", "start_address",
-                   "sectors", "bytes"});
+void record_event(Event event) {
+  if (!record.events) return;
+  const EventRow& row = event_row(event);
+  Json line = Json::object();
+  line["event"] = row.name;
+  for (const char* name : row.fields) {
+    if (name != nullptr) line[name] = record.values[field_index(name)];
+  }
+  const std::string text = line_of(line);
+  con_emit_line(text.data(), text.size());
 }
 
-void record_progress(unsigned percent) { emit("progress", {}, {{"percent", percent}}); }
-
-void record_warning(unsigned sector) {
-  record.fields["warnings"] = ++record.warnings;
-  emit("warning", {}, {{"sector", sector}});
-}
-
-void record_loaded(uint32_t load_ms) {
-  record.fields["load_ms"] = load_ms;
-  emit("loaded", {"load_ms", "warnings"});
-}
-
-void record_jumper() { emit("jumper", {}); }
-
-void record_restart(RestartResult result) {
-  record.fields["restart"] = restart_name(result);
-  emit("restart", {"restart"});
-}
-
-void record_failure(Outcome outcome) {
-  record.outcome = outcome;
+void record_failure(Outcome ended, const char* message) {
+  record.outcome = ended;
   record.outcome_known = true;
-  record.message_kept = true;
-  con_capture_begin();
-}
-
-void record_failure_text(Outcome outcome, const char* message) {
-  record.outcome = outcome;
-  record.outcome_known = true;
-  record.message_kept = false;
   record.message = message;
 }
 
@@ -216,9 +128,10 @@ bool record_log_line(const std::string& line) {
 }
 
 std::string record_blank() {
-  Json fields = empty_fields();
-  fields["time"] = utc_now();
-  return line_of(fields);
+  Json values[kFieldCount];
+  values[field("time").index] = utc_now();
+  values[field("tool").index] = TRAVEK_VERSION;
+  return line_of(record_of(values));
 }
 
 int record_finish(int exit_code) {
@@ -227,38 +140,36 @@ int record_finish(int exit_code) {
     run_log_close();
     return status;
   }
-  Json& f = record.fields;
-  f["time"] = utc_now();
-  f["total_ms"] = now_ms() - record.start_ms;
-  f["status"] = status;
+  value(field("time")) = utc_now();
+  value(field("total_ms")) = now_ms() - record.start_ms;
+  value(field("status")) = status;
   // A failure is always named where it is found; a run that ends in error
   // without one has been ended from outside the protocol's own steps.
-  const Outcome outcome = status == 0            ? Outcome::kOk
-                          : record.outcome_known ? record.outcome
-                                                 : Outcome::kAborted;
-  f["result"] = outcome_key(outcome);
-  if (outcome != Outcome::kOk) {
-    f["message"] =
-        record.message_kept ? trimmed(utf8_from_console(con_captured()), "\n") : record.message;
+  const Outcome ended = status == 0            ? outcome("ok")
+                        : record.outcome_known ? record.outcome
+                                               : outcome("aborted");
+  value(field("result")) = outcome_key(ended);
+  if (ended != outcome("ok")) {
+    value(field("message")) = trimmed(record.message, "\n");
   }
   if (run_log_is_open()) {
-    const std::string line = line_of(f);
+    const std::string line = line_of(record_of(record.values));
     char reason[256];
     if (!run_log_append(line.data(), line.size(), reason, sizeof(reason))) {
       con_diagnostic(msg::kDiagReason, record.log_path.c_str(), reason);
       status = 255;
-      f["status"] = status;
-      if (outcome == Outcome::kOk) {
-        f["result"] = outcome_key(Outcome::kLogWriteError);
-        f["message"] = record.log_path + ": " + reason;
+      value(field("status")) = status;
+      if (ended == outcome("ok")) {
+        value(field("result")) = outcome_key(outcome("log-write-error"));
+        value(field("message")) = record.log_path + ": " + reason;
       }
     }
     run_log_close();
   }
   if (record.events) {
     Json end = Json::object();
-    end["event"] = "end";
-    for (auto& [key, value] : f.items()) end[key] = value;
+    end["event"] = event_row(event("end")).name;
+    for (size_t i = 0; i < kRecordFields; ++i) end[kFieldNames[i]] = record.values[i];
     const std::string text = line_of(end);
     con_emit_line(text.data(), text.size());
   }

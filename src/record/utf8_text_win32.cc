@@ -21,10 +21,6 @@ std::string converted(UINT from, UINT to, const char* text) {
 
 }  // namespace
 
-std::string console_from_utf8(const std::string& text) {
-  return converted(CP_UTF8, 866, text.c_str());
-}
 std::string utf8_from_argument(const char* text) { return converted(1251, CP_UTF8, text); }
-std::string utf8_from_console(const char* text) { return converted(866, CP_UTF8, text); }
 
 }  // namespace travek

@@ -16,18 +16,22 @@ struct RunOptions {
   uint32_t file_offset = 0;         // 0: none
   uint32_t start_address = 0;       // 0: automatic
   bool send_only = false;
-  // The switches as typed that set the three above, for a file format they
-  // do not apply to.
-  const char* offset_switch = nullptr;
-  const char* address_switch = nullptr;
-  const char* send_only_switch = nullptr;
-
   bool format_forced = false;  // -f:; otherwise the file's content decides
   ImageFormat format = ImageFormat::kBinary;
 
   const char* log_path = nullptr;  // -log:FILE
   bool events = false;             // -json
   bool restart_at_once = false;    // -y
+
+  // The switches as typed: for a file format they do not apply to, and for
+  // each station's run in a run of many.
+  const char* offset_switch = nullptr;
+  const char* address_switch = nullptr;
+  const char* send_only_switch = nullptr;
+  const char* format_switch = nullptr;
+  const char* restart_switch = nullptr;
+  // The last file name, as typed: the input file.
+  const char* input_name = nullptr;
 
   // -ports:A,B,...: each port its own run of the same image, all at once.
   int port_count = 0;

@@ -1,12 +1,15 @@
 #include "run/run_state.h"
 
+#include <cstdarg>
 #include <cstring>
+#include <string>
 
 #include "common/messages.h"
 #include "console/console.h"
 #include "link/port.h"
 #include "link/serial_link.h"
 #include "record/run_record.h"
+#include "run/fail.h"
 
 namespace travek {
 
@@ -46,8 +49,20 @@ void terminate() {
   con_end_process(status);
 }
 
+void fail_unchecked(Outcome failure, ...) {
+  const OutcomeRow& row = outcome_row(failure);
+  va_list args;
+  va_start(args, failure);
+  std::string text = format_text_v(row.message, args);
+  va_end(args);
+  if (row.manner == Manner::kLine) text += '\n';
+  con_write(text.c_str());
+  record_failure(failure, text.c_str());
+  terminate();
+}
+
 void end_by_request(const char* signal_name) {
-  record_failure_text(Outcome::kTerminated, signal_name);
+  record_failure(outcome("terminated"), signal_name);
   close_port();
   const int status = record_finish(-1);
   console_end_requests_at_once();

@@ -3,30 +3,32 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace travek {
 namespace {
 
 struct Parsed {
-  SwitchFault fault;
+  Outcome fault;
   std::string echo;
   RunOptions options;
+  std::vector<std::string> files;
 };
 
 Parsed parse(std::initializer_list<const char*> args) {
-  Parsed parsed{SwitchFault::kNone, "", RunOptions{}};
   static std::string storage[8];
-  int i = 0;
+  char* argv[9] = {storage[0].data()};
+  int argc = 1;
   for (const char* arg : args) {
-    storage[i] = arg;
-    SwitchVerdict verdict = parse_switch(storage[i].data(), &parsed.options);
-    ++i;
-    if (verdict.fault != SwitchFault::kNone) {
-      parsed.fault = verdict.fault;
-      parsed.echo = verdict.echo;
-      break;
-    }
+    storage[argc] = arg;
+    argv[argc] = storage[argc].data();
+    ++argc;
   }
+  Parsed parsed{outcome("ok"), "", RunOptions{}, {}};
+  const Arguments arguments = read_arguments(argc, argv, &parsed.options);
+  parsed.fault = arguments.fault;
+  parsed.echo = arguments.echo != nullptr ? arguments.echo : "";
+  for (char* file : arguments.files) parsed.files.push_back(file);
   return parsed;
 }
 
@@ -40,7 +42,7 @@ TEST(SwitchParsing, PortDigitAnyCaseAndTrailingTextIgnored) {
 TEST(SwitchParsing, BadPortDigitEchoesTheWholeArgument) {
   for (const char* arg : {"-com0", "-com5", "-com", "-comA"}) {
     Parsed p = parse({arg});
-    EXPECT_EQ(p.fault, SwitchFault::kInvalidPort) << arg;
+    EXPECT_EQ(p.fault, outcome("invalid-port")) << arg;
     EXPECT_EQ(p.echo, arg);
   }
 }
@@ -55,13 +57,13 @@ TEST(SwitchParsing, NumbersAreReadInBaseZero) {
 
 TEST(SwitchParsing, ZeroOrUnreadableNumbersEchoOnlyTheTextAfterThePrefix) {
   Parsed offset = parse({"-o:0"});
-  EXPECT_EQ(offset.fault, SwitchFault::kBadOffset);
+  EXPECT_EQ(offset.fault, outcome("bad-offset"));
   EXPECT_EQ(offset.echo, "0");
   Parsed text = parse({"-o:abc"});
-  EXPECT_EQ(text.fault, SwitchFault::kBadOffset);
+  EXPECT_EQ(text.fault, outcome("bad-offset"));
   EXPECT_EQ(text.echo, "abc");
   Parsed address = parse({"-a:"});
-  EXPECT_EQ(address.fault, SwitchFault::kBadAddress);
+  EXPECT_EQ(address.fault, outcome("bad-address"));
   EXPECT_EQ(address.echo, "");
 }
 
@@ -83,9 +85,9 @@ TEST(SwitchParsing, NumbersMustFitA32BitLong) {
     EXPECT_EQ(read_number(c.text, &value), c.fits) << c.text;
     EXPECT_EQ(value, c.value) << c.text;
     Parsed offset = parse({(std::string("-o:") + c.text).c_str()});
-    EXPECT_EQ(offset.fault, c.fits ? SwitchFault::kNone : SwitchFault::kBadOffset) << c.text;
+    EXPECT_EQ(offset.fault, c.fits ? outcome("ok") : outcome("bad-offset")) << c.text;
     Parsed address = parse({(std::string("-a:") + c.text).c_str()});
-    EXPECT_EQ(address.fault, c.fits ? SwitchFault::kNone : SwitchFault::kBadAddress) << c.text;
+    EXPECT_EQ(address.fault, c.fits ? outcome("ok") : outcome("bad-address")) << c.text;
     EXPECT_EQ(address.echo, c.fits ? "" : c.text);
   }
 }
@@ -104,9 +106,9 @@ TEST(SwitchParsing, SendOnlyAcceptsAnyTail) {
 
 TEST(SwitchParsing, UnknownSwitchEchoedAsTyped) {
   Parsed p = parse({"-x"});
-  EXPECT_EQ(p.fault, SwitchFault::kInvalidSwitch);
+  EXPECT_EQ(p.fault, outcome("invalid-switch"));
   EXPECT_EQ(p.echo, "-x");
-  EXPECT_EQ(parse({"-"}).fault, SwitchFault::kInvalidSwitch);
+  EXPECT_EQ(parse({"-"}).fault, outcome("invalid-switch"));
 }
 
 TEST(SwitchParsing, PortPathAndComSwitchLastOneWins) {
@@ -116,7 +118,7 @@ TEST(SwitchParsing, PortPathAndComSwitchLastOneWins) {
   EXPECT_STREQ(port_name(digit.options), "/dev/ttyS2");
   EXPECT_STREQ(port_name(parse({"-com1"}).options), "/dev/ttyS0");
   Parsed empty = parse({"-port:"});
-  EXPECT_EQ(empty.fault, SwitchFault::kInvalidPort);
+  EXPECT_EQ(empty.fault, outcome("invalid-port"));
   EXPECT_EQ(empty.echo, "-port:");
 }
 
@@ -124,7 +126,7 @@ TEST(SwitchParsing, LaterSwitches) {
   // None may begin as an older one does: "-sfoo" is send-only, "-a:..." an
   // address. Those without a value are taken whole, in any case.
   Parsed all = parse({"-f:SREC", "-log:runs.jsonl", "-JSON", "-y", "-Repeat", "-ports:A,B,C"});
-  EXPECT_EQ(all.fault, SwitchFault::kNone);
+  EXPECT_EQ(all.fault, outcome("ok"));
   EXPECT_TRUE(all.options.format_forced);
   EXPECT_EQ(all.options.format, ImageFormat::kSrecord);
   EXPECT_STREQ(all.options.log_path, "runs.jsonl");
@@ -137,37 +139,49 @@ TEST(SwitchParsing, LaterSwitches) {
 
   const struct {
     const char* arg;
-    SwitchFault fault;
+    Outcome fault;
     const char* echo;
   } faults[] = {
-      {"-f:elf", SwitchFault::kInvalidFormat, "elf"},
-      {"-f:", SwitchFault::kInvalidFormat, ""},
-      {"-jsonx", SwitchFault::kInvalidSwitch, "-jsonx"},
-      {"-yes", SwitchFault::kInvalidSwitch, "-yes"},
-      {"-ports:A,,B", SwitchFault::kInvalidPort, ""},
-      {"-ports:", SwitchFault::kInvalidPort, ""},
-      {"-ports:COM5,COM6,COM5", SwitchFault::kInvalidPort, "COM5"},
+      {"-f:elf", outcome("invalid-format"), "elf"},
+      {"-f:", outcome("invalid-format"), ""},
+      {"-jsonx", outcome("invalid-switch"), "-jsonx"},
+      {"-yes", outcome("invalid-switch"), "-yes"},
+      {"-ports:A,,B", outcome("invalid-port"), ""},
+      {"-ports:", outcome("invalid-port"), ""},
+      {"-ports:COM5,COM6,COM5", outcome("invalid-port"), "COM5"},
   };
   for (const auto& f : faults) {
     Parsed p = parse({f.arg});
     EXPECT_EQ(p.fault, f.fault) << f.arg;
     EXPECT_EQ(p.echo, f.echo) << f.arg;
   }
-  EXPECT_TRUE(is_events_switch("-Json"));
-  EXPECT_FALSE(is_events_switch("-json:"));
+}
 
-  // A station's own run in a run of many: its shape, never the ports, the
-  // log, the events or the batches, matched as parse_switch matches them.
-  const struct {
-    const char* arg;
-    bool kept;
-  } station_args[] = {
-      {"image.hex", true},   {"-o:0x10", true},     {"-A:0xE0000", true}, {"-s", true},
-      {"-sport:x", true},    {"-f:hex", true},      {"-y", true},         {"-com3", false},
-      {"-PORT:COM5", false}, {"-ports:A,B", false}, {"-log:l", false},    {"-json", false},
-      {"-REPEAT", false},    {"-bogus", true},
-  };
-  for (const auto& a : station_args) EXPECT_EQ(is_station_argument(a.arg), a.kept) << a.arg;
+TEST(SwitchParsing, TheFirstFaultEndsTheReadingButJsonStillCounts) {
+  Parsed p = parse({"a.bin", "-x", "b.bin", "-o:5", "-Json"});
+  EXPECT_EQ(p.fault, outcome("invalid-switch"));
+  EXPECT_EQ(p.files, std::vector<std::string>{"a.bin"}) << "files after the fault are not met";
+  EXPECT_EQ(p.options.file_offset, 0u);
+  EXPECT_TRUE(p.options.events);
+  EXPECT_FALSE(parse({"-json:"}).options.events);
+}
+
+TEST(SwitchParsing, EachStationGetsTheSwitchesThatShapeItsRunAndTheFile) {
+  // Never the ports, the log, the events or the batches; each switch by its
+  // last value, as typed.
+  Parsed p = parse({"-o:0x10", "one.hex", "-A:0xE0000", "-sport:x", "-f:hex", "-o:0x20", "-y",
+                    "-com3", "-log:l"});
+  ASSERT_EQ(p.fault, outcome("ok"));
+  p.options.ports[0] = "COM5";
+  p.options.port_count = 1;
+  p.options.events = p.options.repeat = true;
+  const std::vector<std::string> expected = {"-o:0x20", "-A:0xE0000", "-sport:x",
+                                             "-f:hex",  "-y",         "one.hex"};
+  EXPECT_EQ(station_arguments(p.options), expected);
+  size_t length = 0;
+  EXPECT_STREQ(binary_only_switch(p.options, &length), "-o:0x20");
+  EXPECT_EQ(length, 3u);
+  EXPECT_EQ(binary_only_switch(parse({"-f:hex", "-y"}).options, &length), nullptr);
 }
 
 }  // namespace

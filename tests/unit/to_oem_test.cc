@@ -1,4 +1,4 @@
-#include "console/to_oem.h"
+#include "console/oem_text.h"
 
 #include <gtest/gtest.h>
 
