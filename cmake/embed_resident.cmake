@@ -1,85 +1,21 @@
-# Embeds a resident image into the build as a C++ byte array, after checking
-# it by the same rules the flasher applies before sending one: magic "M6",
-# body length 2..3014, the image exactly body + 10 bytes, CRC over the whole
-# image 0, rate field automatic (0xFFFE) or even and at least 2400, and the
-# marker 0x40 at the divisor position. A file that fails stops the configure
-# step with the reason.
+# Embeds a resident image into the build as a C++ byte array. The array's
+# source checks the image with the tool's own rules (the constexpr checks of
+# bootstrap/resident_image.h, which the flasher runs before sending an
+# image), and it is compiled here, at configure time, so that a file that
+# is not a sound image stops the configure step with the reason.
 #
 # travek_embed_resident(<image file> <generated .cc>)
 
-function(_travek_crc16 hex count out_var)
-  set(crc 0)
-  math(EXPR last "${count} - 1")
-  foreach(i RANGE 0 ${last})
-    math(EXPR pos "${i} * 2")
-    string(SUBSTRING "${hex}" ${pos} 2 byte)
-    math(EXPR crc "${crc} ^ 0x${byte}")
-    foreach(bit RANGE 1 8)
-      math(EXPR low "${crc} & 1")
-      if(low)
-        math(EXPR crc "(${crc} >> 1) ^ 0x8408")
-      else()
-        math(EXPR crc "${crc} >> 1")
-      endif()
-    endforeach()
-  endforeach()
-  set(${out_var} ${crc} PARENT_SCOPE)
-endfunction()
-
-function(_travek_word hex offset out_var)
-  math(EXPR pos "${offset} * 2")
-  string(SUBSTRING "${hex}" ${pos} 2 lo)
-  math(EXPR pos "${pos} + 2")
-  string(SUBSTRING "${hex}" ${pos} 2 hi)
-  math(EXPR word "0x${hi} * 256 + 0x${lo}")
-  set(${out_var} ${word} PARENT_SCOPE)
-endfunction()
-
 function(travek_embed_resident image generated)
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${image}")
+  set(what "Resident image ${image}")
   if(NOT EXISTS "${image}")
-    message(FATAL_ERROR "Resident image ${image}: no such file")
+    message(FATAL_ERROR "${what}: no such file")
   endif()
   file(READ "${image}" hex HEX)
-  string(LENGTH "${hex}" hex_length)
-  math(EXPR size "${hex_length} / 2")
-  set(what "Resident image ${image}")
-  if(size LESS 10)
-    message(FATAL_ERROR "${what}: ${size} bytes is too short for a header and a CRC")
+  if(hex STREQUAL "")
+    message(FATAL_ERROR "${what}: an empty file")
   endif()
-  _travek_word("${hex}" 0 magic)
-  _travek_word("${hex}" 2 body_length)
-  _travek_word("${hex}" 4 rate)
-  _travek_word("${hex}" 6 divisor_offset)
-  if(NOT magic EQUAL 13901)  # 0x364D, "M6"
-    message(FATAL_ERROR "${what}: bad magic (not \"M6\")")
-  endif()
-  if(body_length GREATER 3014 OR body_length LESS 2)
-    message(FATAL_ERROR "${what}: body length ${body_length} is not within 2..3014")
-  endif()
-  math(EXPR expected "${body_length} + 10")
-  if(NOT size EQUAL expected)
-    message(FATAL_ERROR "${what}: ${size} bytes, but body length ${body_length} makes ${expected}")
-  endif()
-  _travek_crc16("${hex}" ${size} crc)
-  if(NOT crc EQUAL 0)
-    message(FATAL_ERROR "${what}: CRC check failed (the trailer does not match the image)")
-  endif()
-  math(EXPR rate_odd "${rate} % 2")
-  if(NOT rate EQUAL 65534 AND (rate LESS 2400 OR rate_odd))
-    message(FATAL_ERROR "${what}: rate field ${rate} is neither automatic nor an even rate >= 2400")
-  endif()
-  math(EXPR marker_at "6 + ${divisor_offset}")
-  set(marker 0)
-  if(marker_at LESS size)
-    math(EXPR pos "${marker_at} * 2")
-    string(SUBSTRING "${hex}" ${pos} 2 marker_hex)
-    math(EXPR marker "0x${marker_hex}")
-  endif()
-  if(NOT marker EQUAL 64)
-    message(FATAL_ERROR "${what}: no marker 0x40 at the divisor position (offset ${marker_at})")
-  endif()
-
   string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," listed "${hex}")
   set(bytes "")
   string(LENGTH "${listed}" listed_length)
@@ -87,13 +23,34 @@ function(travek_embed_resident image generated)
     string(SUBSTRING "${listed}" ${pos} 80 line)
     string(APPEND bytes "    ${line}\n")
   endforeach()
-  file(WRITE "${generated}.tmp"
+  string(CONCAT source
     "// Generated from ${image}; do not edit.\n"
-    "#include \"assets/builtin_resident.h\"\n\n"
+    "#include \"assets/builtin_resident.h\"\n"
+    "#include \"bootstrap/resident_image.h\"\n\n"
     "namespace travek {\n\n"
-    "const uint8_t kBuiltinResident[] = {\n${bytes}};\n"
+    "constexpr uint8_t kBuiltinResident[] = {\n${bytes}};\n"
     "const uint32_t kBuiltinResidentSize = sizeof(kBuiltinResident);\n\n"
+    "static_assert(embedded_image_sound<kBuiltinResident, sizeof(kBuiltinResident)>());\n\n"
     "}  // namespace travek\n")
+
+  # Compiled alone, not linked: it has no main, and a cross build could not
+  # run it anyway.
+  set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
+  try_compile(sound SOURCE_FROM_VAR builtin_resident_data.cc source
+    NO_CACHE
+    CMAKE_FLAGS "-DINCLUDE_DIRECTORIES=${PROJECT_SOURCE_DIR}/src"
+    CXX_STANDARD 20 CXX_STANDARD_REQUIRED ON CXX_EXTENSIONS OFF
+    OUTPUT_VARIABLE output)
+  if(NOT sound)
+    if(output MATCHES "unsound resident image: ([^\n\"]*)")
+      message(FATAL_ERROR "${what}: ${CMAKE_MATCH_1}")
+    endif()
+    message(FATAL_ERROR "${what}: its check does not compile:\n${output}")
+  endif()
+
+  file(WRITE "${generated}.tmp" "${source}")
   file(COPY_FILE "${generated}.tmp" "${generated}" ONLY_IF_DIFFERENT)
-  message(STATUS "Embedded resident: ${image} (body ${body_length} bytes)")
+  string(LENGTH "${hex}" hex_length)
+  math(EXPR size "${hex_length} / 2")
+  message(STATUS "Embedded resident: ${image} (${size} bytes)")
 endfunction()

@@ -1,7 +1,7 @@
 // The console back end of the virtual-time line: output captured with its
-// time, event lines apart, keys from the script, the end of the process
-// thrown to the test. The status light is captured as the markers {red} and
-// {normal}.
+// time, event lines apart, keys and termination requests from the script,
+// the end of the process thrown to the test. The status light is captured
+// as the markers {red} and {normal}.
 #include <cstdarg>
 #include <cstdio>
 #include <string>
@@ -25,7 +25,10 @@ std::string formatted(const char* format, va_list args) {
 
 }  // namespace
 
-void console_setup(void (*)(), bool text_output) { travek::console_text_setup(text_output); }
+void console_setup(void (*release)(), bool text_output) {
+  travek::console_text_setup(text_output);
+  sim::VirtualLine::current().console_setup(release);
+}
 // The virtual line's output is a capture, not a terminal.
 bool con_view_possible() { return false; }
 void con_view_draw(const ViewLine*, int) {}
@@ -46,10 +49,12 @@ void out_line(const char* text, size_t length) {
   sim::VirtualLine::current().event_line(std::string(text, length));
 }
 
-// A virtual run gets no signals.
-void console_defer_end_requests(void (*)(const char*)) {}
-void con_honour_end_request() {}
-void console_end_requests_at_once() {}
+// Termination requests come from the line's script (VirtualLine::request_end).
+void console_defer_end_requests(void (*end)(const char*)) {
+  sim::VirtualLine::current().defer_end_requests(end);
+}
+void con_honour_end_request() { sim::VirtualLine::current().honour_end_request(); }
+void console_end_requests_at_once() { sim::VirtualLine::current().end_requests_at_once(); }
 
 bool con_key_waiting() { return sim::VirtualLine::current().key_waiting(); }
 

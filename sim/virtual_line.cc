@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "common/constants.h"
+#include "console/console_out.h"
 #include "driver/run.h"
 #include "link/serial_link.h"
 #include "loading/load_state.h"
@@ -32,6 +33,7 @@ VirtualLine::VirtualLine(std::unique_ptr<Station> station, VirtualOptions option
   active = this;
   // Each run starts from a fresh process's state, whatever ran before it.
   travek::reset_run_state();
+  travek::console_text_setup(true);  // a run with -json before left text off
   travek::load_state = {};
   travek::serial_link = {};
   collect_station_output();
@@ -163,6 +165,7 @@ bool VirtualLine::lost() const {
 }
 
 bool VirtualLine::open(const char*) {
+  if (open_hook_) open_hook_();
   if (options_.port_missing) return false;
   port_open_ = true;
   input_.clear();
@@ -212,6 +215,9 @@ uint32_t VirtualLine::take(uint8_t* dest, uint32_t max) {
 void VirtualLine::wait_for_input(size_t n, Micros deadline) {
   // A port that goes away ends the wait at once.
   if (options_.lose_port_at_ms >= 0) deadline = std::min(deadline, options_.lose_port_at_ms * 1000);
+  // So does a termination request, which is then honoured.
+  const bool request_first = request_.at >= 0 && !request_.ending && request_.at <= deadline;
+  if (request_first) deadline = std::max(now_, request_.at);
   advance_to(now_);
   while (input_.size() < n && !lost()) {
     Micros next = next_event_time();
@@ -221,6 +227,7 @@ void VirtualLine::wait_for_input(size_t n, Micros deadline) {
     }
     advance_to(next);
   }
+  if (request_first) honour_end_request();
 }
 
 uint32_t VirtualLine::read_exact(uint8_t* dest, uint32_t n, uint32_t total_ms) {
@@ -265,7 +272,54 @@ bool VirtualLine::write(const uint8_t* data, uint32_t n, bool priority, uint32_t
 
 uint32_t VirtualLine::clock_ms() const { return static_cast<uint32_t>(std::floor(now_ / 1000.0)); }
 
-void VirtualLine::sleep_ms(uint32_t ms) { advance_to((std::floor(now_ / 1000.0) + ms) * 1000.0); }
+void VirtualLine::sleep_ms(uint32_t ms) { wait_until((std::floor(now_ / 1000.0) + ms) * 1000.0); }
+
+void VirtualLine::wait_until(Micros t) {
+  if (request_.at >= 0 && !request_.ending && request_.at <= t) {
+    advance_to(std::max(now_, request_.at));
+    honour_end_request();
+  }
+  advance_to(t);
+}
+
+void VirtualLine::wait_for_children(int wait_ms) {
+  const Micros until = std::min(now_ + wait_ms * 1000.0, children_.next_ms() * 1000.0);
+  wait_until(std::max(now_, until));
+  children_.deliver(now_ms());
+}
+
+void VirtualLine::request_end(double at_ms, const char* signal_name) {
+  request_.at = at_ms * 1000.0;
+  request_.signal_name = signal_name;
+}
+
+// As a fresh console: requests end the process at once until the run holds
+// them; the scripted one stays.
+void VirtualLine::console_setup(void (*release)()) {
+  request_.release = release;
+  request_.end = nullptr;
+  request_.ending = false;
+}
+
+bool VirtualLine::end_request_due() const { return request_.at >= 0 && now_ >= request_.at; }
+
+void VirtualLine::end_at_once() {
+  if (request_.release != nullptr) request_.release();
+  throw ProcessEnded{255};
+}
+
+// One that is not held ends the process as the signal itself would have.
+void VirtualLine::honour_end_request() {
+  if (!end_request_due() || request_.ending) return;
+  if (request_.end == nullptr) end_at_once();
+  request_.ending = true;
+  request_.end(request_.signal_name);
+}
+
+void VirtualLine::end_requests_at_once() {
+  request_.end = nullptr;
+  if (end_request_due()) end_at_once();
+}
 
 void VirtualLine::console_write(const std::string& text) {
   output_ += text;
@@ -281,10 +335,11 @@ void VirtualLine::discard_typed_keys() {
 }
 
 int VirtualLine::read_key() {
+  honour_end_request();                                // one that has come already
   if (keys_.empty()) return travek::KEY_END_OF_INPUT;  // like a pipe at its end
   auto [at_ms, key] = keys_.front();
+  if (at_ms * 1000.0 > now_) wait_until(at_ms * 1000.0);
   keys_.pop_front();
-  if (at_ms * 1000.0 > now_) advance_to(at_ms * 1000.0);
   return key;
 }
 

@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "children_virtual.h"
 #include "line_model.h"
 #include "station.h"
 #include "station_model.h"
@@ -98,6 +99,12 @@ class VirtualLine {
   std::optional<int> run(const std::function<void()>& body);
 
   void press(double at_ms, int key);
+  // Run when the tool opens the port, before the open succeeds or fails.
+  void on_port_open(std::function<void()> hook) { open_hook_ = std::move(hook); }
+  // A termination request (SIGTERM, SIGHUP) that comes at this time.
+  void request_end(double at_ms, const char* signal_name = "SIGTERM");
+  VirtualChildren& children() { return children_; }
+  const VirtualChildren& children() const { return children_; }
   StationModel& station() { return *model_; }
   Verdict verdict() const { return model_->verdict(); }
 
@@ -134,6 +141,12 @@ class VirtualLine {
   bool key_waiting() const;
   int read_key();
   void discard_typed_keys();
+  void console_setup(void (*release)());
+  void defer_end_requests(void (*end)(const char*)) { request_.end = end; }
+  void honour_end_request();
+  void end_requests_at_once();
+  // Waits up to wait_ms for a child to write or end.
+  void wait_for_children(int wait_ms);
 
  private:
   enum class Kind { kToStation, kStationGets, kToPc, kAdapterGets, kAdapterFlush, kPcGets };
@@ -159,6 +172,11 @@ class VirtualLine {
   // passes or the port is lost.
   void wait_for_input(size_t n, Micros deadline);
   uint32_t take(uint8_t* dest, uint32_t max);
+  // Waits until t, or until a termination request comes, which is then
+  // honoured.
+  void wait_until(Micros t);
+  bool end_request_due() const;
+  [[noreturn]] void end_at_once();
 
   std::unique_ptr<Station> station_;
   StationModel* model_ = nullptr;  // the same station, when it is the model
@@ -187,6 +205,17 @@ class VirtualLine {
   std::string event_lines_;
   std::deque<std::pair<double, int>> keys_;
   bool interrupts_ignored_ = false;
+
+  std::function<void()> open_hook_;
+  struct EndRequest {
+    Micros at = -1;  // < 0: none comes
+    const char* signal_name = "SIGTERM";
+    void (*end)(const char*) = nullptr;  // the run's own ending, once it holds requests
+    void (*release)() = nullptr;         // what goes before an end at once
+    bool ending = false;
+  };
+  EndRequest request_;
+  VirtualChildren children_;
 };
 
 }  // namespace sim

@@ -1,26 +1,15 @@
 #include "bootstrap/resident_image.h"
 
 #include "common/constants.h"
-#include "common/crc16.h"
 #include "run/fail.h"
 
 namespace travek {
 
 ImageFault check_image(const uint8_t* image, ResidentImage* fields) {
-  fields->body_length = read_le16(image + 2);
-  fields->rate_field = read_le16(image + 4);
-  fields->divisor_offset = read_le16(image + 6);
-  const uint32_t length = fields->body_length;
-  const uint32_t rate = fields->rate_field;
-  if (read_le16(image) != RESIDENT_MAGIC) return ImageFault::kBadCode;
-  if (length > RESIDENT_MAX_BODY) return ImageFault::kBadCode;
-  if (crc16(image, length + 10, 0) != 0) return ImageFault::kBadCrc;
-  if (rate != RATE_AUTOMATIC && (rate < 2400 || rate % 2 != 0)) return ImageFault::kBadCode;
-  if (image[6 + fields->divisor_offset] != DIVISOR_MARKER) return ImageFault::kBadCode;
-  // A body of 0 or 1 bytes cannot be sent as "all but the last byte, then
-  // the last byte": no station code is that short.
-  if (length < 2) return ImageFault::kBadCode;
-  return ImageFault::kNone;
+  const ImageRule rule = broken_image_rule(image, RESIDENT_SPAN, fields);
+  return rule == ImageRule::kSound ? ImageFault::kNone
+         : rule == ImageRule::kCrc ? ImageFault::kBadCrc
+                                   : ImageFault::kBadCode;
 }
 
 ResidentImage validate_image(const uint8_t* image) {

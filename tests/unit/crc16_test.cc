@@ -7,6 +7,10 @@
 namespace travek {
 namespace {
 
+// The build checks the embedded resident with this same code, at compile time.
+constexpr uint8_t kStandardString[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
+static_assert(crc16(kStandardString, 9, 0) == 0x2189);
+
 TEST(Crc16, CheckValueOfTheStandardString) {
   const char* text = "123456789";
   EXPECT_EQ(crc16(reinterpret_cast<const uint8_t*>(text), 9, 0), 0x2189);
