@@ -1,6 +1,6 @@
-// The numbers file on the disk, with real files and processes: takers at
-// once, takers killed at random moments, the file's faults and the
-// write-back's.
+// The numbers file on the disk and the numbers command, with real files and
+// processes: takers at once, takers killed at random moments, the file's
+// faults and the write-back's, and a sequence in a real sqlite3 database.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -22,6 +22,7 @@
 
 #include "child_process.h"
 #include "event_lines.h"
+#include "numbers/number_command.h"
 #include "numbers/numbers_store.h"
 
 namespace {
@@ -251,6 +252,167 @@ TEST_F(NumbersE2e, TheFileBehindALinkKeepsItsPermissions) {
   struct stat st {};
   ASSERT_EQ(stat(path_.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0640u);
+}
+
+class NumberCommandE2e : public ::testing::Test {
+ protected:
+  static constexpr const char* kSha =
+      "9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08";
+
+  bool draw(const std::string& command, int limit_ms, uint64_t* number, std::string* what) {
+    char text[512] = "";
+    const bool ok = travek::number_from_command(command.c_str(), "/dev/ttyUSB3", kSha, limit_ms,
+                                                number, text, sizeof(text));
+    *what = text;
+    return ok;
+  }
+
+  std::string sqlite(const std::string& sql) {
+    const e2e::ChildResult r = e2e::run_child("/usr/bin/sqlite3", {db_, sql});
+    EXPECT_EQ(r.status, 0) << r.err;
+    return r.out;
+  }
+
+  TempFolder folder_{"command"};
+  const std::string dir_ = folder_.path();
+  const std::string db_ = dir_ + "/line.db";
+};
+
+// One sequence in a database, shared by takers at once, as line PCs share it.
+TEST_F(NumberCommandE2e, ASqliteSequenceGivesEachDrawItsOwnNumber) {
+  sqlite("CREATE TABLE seq(n INTEGER); INSERT INTO seq VALUES (100000);");
+  const std::string command =
+      "sqlite3 -cmd '.timeout 10000' " + db_ + " 'UPDATE seq SET n = n + 1 RETURNING n;'";
+  uint64_t number = 0;
+  std::string what;
+  ASSERT_TRUE(draw(command, 10000, &number, &what)) << what;
+  EXPECT_EQ(number, 100001u);
+
+  std::vector<std::unique_ptr<RunningChild>> drawers;
+  for (int i = 0; i < 4; ++i) {
+    drawers.push_back(std::make_unique<RunningChild>(
+        NUMBERS_PROBE_PATH,
+        std::vector<std::string>{"command", "10000", "/dev/ttyUSB" + std::to_string(i), kSha,
+                                 command + "; " + command}));
+  }
+  std::set<uint64_t> given = {number};
+  for (auto& drawer : drawers) {
+    const e2e::ChildResult r = drawer->finish(30000);
+    EXPECT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(r.out.rfind("number ", 0), 0u) << r.out;
+    EXPECT_TRUE(given.insert(std::stoull(r.out.substr(7))).second) << r.out;
+  }
+  // Each drawer's command drew twice and gave its first: 9 draws in all.
+  EXPECT_EQ(sqlite("SELECT n FROM seq;"), "100009\n");
+  EXPECT_EQ(given.size(), 5u);
+}
+
+// The port and the image's digest are in the command's environment, over
+// any of the same names the tool was given.
+TEST_F(NumberCommandE2e, ThePortAndTheDigestReachTheCommand) {
+  sqlite("CREATE TABLE given(id INTEGER PRIMARY KEY, port TEXT, sha TEXT);");
+  setenv("TRAVEK_PORT", "stale", 1);
+  const std::string command = "sqlite3 " + db_ +
+                              " \"INSERT INTO given(port, sha) VALUES ('$TRAVEK_PORT', "
+                              "'$TRAVEK_SHA256') RETURNING id;\"";
+  uint64_t number = 0;
+  std::string what;
+  const bool drawn = draw(command, 10000, &number, &what);
+  unsetenv("TRAVEK_PORT");
+  ASSERT_TRUE(drawn) << what;
+  EXPECT_EQ(number, 1u);
+  EXPECT_EQ(sqlite("SELECT port, sha FROM given;"), std::string("/dev/ttyUSB3|") + kSha + "\n");
+}
+
+TEST_F(NumberCommandE2e, ACommandThatGivesNoNumberIsToldAsItWas) {
+  sqlite("CREATE TABLE other(x);");
+  const struct {
+    const char* name;
+    std::string command;
+    std::string what;  // the start of the description
+    std::string also;  // and what it holds further on (the program's own words)
+  } cases[] = {
+      {"a failing database command", "sqlite3 " + db_ + " 'UPDATE seq SET n = n + 1 RETURNING n;'",
+       "exited with status 1; error output \"", "no such table: seq"},
+      {"a missing program", "sqlite4 " + db_, "exited with status 127; error output \"",
+       "sqlite4: not found\""},
+      {"a number then a failure", "echo 5; exit 3", "exited with status 3", ""},
+      {"killed", "echo 5; kill -9 $$", "was ended by signal 9 (Killed)", ""},
+      {"garbage", "echo 'serial: 12'", "printed \"serial: 12\", not a number", ""},
+      {"nothing", "true", "printed nothing", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    uint64_t number = 0;
+    std::string what;
+    EXPECT_FALSE(draw(c.command, 10000, &number, &what));
+    EXPECT_EQ(what.substr(0, c.what.size()), c.what) << what;
+    EXPECT_NE(what.find(c.also, c.what.size()), std::string::npos) << what;
+  }
+}
+
+bool process_gone(pid_t pid) {
+  std::ifstream stat_file("/proc/" + std::to_string(pid) + "/stat");
+  std::string text;
+  std::getline(stat_file, text);
+  const size_t paren = text.rfind(')');
+  return text.empty() || (paren != std::string::npos && text.substr(paren + 2, 1) == "Z");
+}
+
+bool gone_within(pid_t pid, int ms) {
+  for (int waited = 0; waited < ms; waited += 20) {
+    if (process_gone(pid)) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return process_gone(pid);
+}
+
+// The time limit ends the command and all it started.
+TEST_F(NumberCommandE2e, ACommandPastItsTimeIsKilledWithAllItStarted) {
+  const std::string pid_file = dir_ + "/child.pid";
+  uint64_t number = 0;
+  std::string what;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(
+      draw("echo waiting >&2; sleep 30 & echo $! > " + pid_file + "; wait", 1000, &number, &what));
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_EQ(what, "did not end within 1 s; error output \"waiting\"");
+  EXPECT_GE(seconds, 1.0);
+  EXPECT_LT(seconds, 8.0);
+  const pid_t sleeper = std::stoi(read_text(pid_file));
+  EXPECT_TRUE(gone_within(sleeper, 5000)) << "pid " << sleeper;
+}
+
+// The wait is for the shell, not for whatever it left holding its output,
+// and the command reads no keys: its input is empty.
+TEST_F(NumberCommandE2e, TheShellsEndIsTheCommandsEnd) {
+  uint64_t number = 0;
+  std::string what;
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(draw("cat; (sleep 20 &); echo 7", 10000, &number, &what)) << what;
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 8.0);
+  EXPECT_EQ(number, 7u);
+}
+
+// A termination request while the command runs ends the run at once, as
+// held requests do, and the run's ending kills the command.
+TEST_F(NumberCommandE2e, ATerminationRequestEndsTheWaitAndTheCommand) {
+  const std::string pid_file = dir_ + "/child.pid";
+  RunningChild probe(NUMBERS_PROBE_PATH, {"command", "20000", "/dev/ttyUSB0", kSha,
+                                          "sleep 30 & echo $! > " + pid_file + ".new; mv " +
+                                              pid_file + ".new " + pid_file + "; wait"});
+  for (int waited = 0; waited < 10000 && !std::filesystem::exists(pid_file); waited += 20) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ASSERT_TRUE(std::filesystem::exists(pid_file));
+  const auto start = std::chrono::steady_clock::now();
+  probe.signal(SIGTERM);
+  const e2e::ChildResult r = probe.finish(10000);
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 8.0);
+  EXPECT_EQ(r.out, "ended SIGTERM\n");
+  EXPECT_EQ(r.status, 255);
+  EXPECT_TRUE(gone_within(std::stoi(read_text(pid_file)), 5000));
 }
 
 }  // namespace
