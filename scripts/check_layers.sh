@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Checks that includes run one way, down the layers of the tool:
-#   common -> formats -> console -> link -> record -> run -> bootstrap
-#     -> loading -> production -> driver
+#   common -> formats -> console -> link -> record -> run -> numbers
+#     -> bootstrap -> loading -> production -> driver
 # Each folder may include its own headers and those of the layers below it
 # (the link writes the operating system's reasons through the console).
 #
@@ -16,7 +16,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 declare -A rank=([common]=0 [assets]=0 [formats]=1 [console]=2 [link]=3 [record]=4 [run]=5
-  [bootstrap]=6 [loading]=7 [production]=8 [driver]=9)
+  [numbers]=6 [bootstrap]=7 [loading]=8 [production]=9 [driver]=10)
 bad=0
 while IFS=: read -r file _ include; do
   from=${file#src/}
@@ -37,6 +37,21 @@ while IFS=: read -r file _ include; do
     bad=1
   fi
 done < <(grep -rn --include='*.cc' --include='*.h' '#include "' src)
+
+# The numbers file's parser and the command's verdict are pure: bytes in,
+# a result out, nothing of the console, the port or the disk.
+pure_numbers=(src/numbers/numbers_file.h src/numbers/numbers_file.cc src/numbers/command_verdict.h
+  src/numbers/command_verdict.cc)
+while IFS=: read -r file _ include; do
+  target=$(sed -E 's/.*#include "([^"]+)".*/\1/' <<<"$include")
+  case "$target" in
+    common/* | numbers/numbers_file.h | numbers/command_verdict.h) ;;
+    *)
+      echo "$file is pure and may use only common/: $include"
+      bad=1
+      ;;
+  esac
+done < <(grep -n '#include "' "${pure_numbers[@]}")
 
 # What each part of the simulator may use of src/.
 allowed_for() {
@@ -67,6 +82,7 @@ done < <(grep -rn --include='*.cc' --include='*.h' '#include "' sim)
 
 if [ "$bad" = 0 ]; then
   echo "includes run one way: common -> formats -> console -> link -> record -> run ->" \
-    "bootstrap -> loading -> production -> driver; the station model stands apart"
+    "numbers -> bootstrap -> loading -> production -> driver; the pure numbers code uses" \
+    "common alone; the station model stands apart"
 fi
 exit "$bad"
