@@ -15,13 +15,15 @@ inline constexpr const char* kFieldNames[] = {
     "time", "tool", "port", "file", "format", "bytes", "sha256", "mode", "clock", "boot_rate",
     "rate", "station_class", "chips", "flash_bytes", "sector_bytes", "start_address", "sectors",
     "warnings", "resident_ms", "load_ms", "total_ms", "restart", "status", "result", "message",
+    "number",
     // Fields of events only.
-    "byte", "ms", "percent", "sector",
+    "byte", "ms", "percent", "sector", "address",
     // The run of many's: the batch a station's run is of, prompts, totals.
     "batch", "prompt", "ok", "failed", "batches"};
 inline constexpr size_t kFieldCount = sizeof(kFieldNames) / sizeof(kFieldNames[0]);
-// The record: the fields from "time" to "message".
-inline constexpr size_t kRecordFields = 25;
+// The record: the fields from "time" to "number"; a station's run in a run
+// of many adds its "batch".
+inline constexpr size_t kRecordFields = 26;
 
 struct Field {
   size_t index;
@@ -43,6 +45,7 @@ inline constexpr EventRow kEvents[] = {
     {"station",
      {"station_class", "chips", "flash_bytes", "sector_bytes", "start_address", "sectors",
       "bytes"}},
+    {"number", {"number", "address"}},
     {"progress", {"percent"}},
     {"warning", {"sector"}},
     {"loaded", {"load_ms", "warnings"}},
@@ -73,7 +76,7 @@ constexpr size_t event_index(std::string_view name) {
 }
 
 constexpr bool schema_sound() {
-  if (std::string_view(kFieldNames[kRecordFields - 1]) != "message") return false;
+  if (std::string_view(kFieldNames[kRecordFields - 1]) != "number") return false;
   for (const EventRow& row : kEvents) {
     for (const char* name : row.fields) {
       if (name != nullptr && field_index(name) == kFieldCount) return false;

@@ -38,10 +38,12 @@ std::string line_of(const Json& json) {
   return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-// Every field of the record, in its order, from these values.
+// Every field of the record, in its order, from these values; the batch
+// only where there is one.
 Json record_of(const Json* values) {
   Json fields = Json::object();
   for (size_t i = 0; i < kRecordFields; ++i) fields[kFieldNames[i]] = values[i];
+  if (!values[field("batch").index].is_null()) fields["batch"] = values[field("batch").index];
   return fields;
 }
 
@@ -169,7 +171,8 @@ int record_finish(int exit_code) {
   if (record.events) {
     Json end = Json::object();
     end["event"] = event_row(event("end")).name;
-    for (size_t i = 0; i < kRecordFields; ++i) end[kFieldNames[i]] = record.values[i];
+    const Json fields = record_of(record.values);
+    for (auto& [key, value] : fields.items()) end[key] = value;
     const std::string text = line_of(end);
     con_emit_line(text.data(), text.size());
   }
