@@ -101,6 +101,23 @@ inline constexpr char kJumperReminder[] =
     "НЕ ЗАБУДЬТЕ СНЯТЬ ПЕРЕМЫЧКУ... (\"Enter\"-продолжить, \"Esc\"-выход)\n";
 inline constexpr char kRestartAttempt[] = "Попытка рестарта станции... ";
 
+// Station serial numbers (-n:).
+inline constexpr char kNumbersNotWithSendOnly[] = "\nКлюч -n: неприменим с ключом -s\n\n";
+// %u the line, %s one of the reasons below
+inline constexpr char kNumbersFileError[] = "\nОшибка в файле номеров, строка %u: %s\n";
+inline constexpr char kNumbersUnknownKey[] = "неизвестный ключ";
+inline constexpr char kNumbersKeyTwice[] = "ключ задан дважды";
+inline constexpr char kNumbersBadValue[] = "неверное значение";
+inline constexpr char kNumbersMissingKey[] = "\nВ файле номеров не задан ключ %s\n";
+inline constexpr char kNumbersOpenError[] = "\nОшибка открытия файла номеров: \"%s\"\n\n";
+inline constexpr char kNumberOutsideData[] = "\nНомер станции за пределами загружаемых данных!\n";
+inline constexpr char kNumbersExhausted[] = "\nНомера станций исчерпаны!\n";
+inline constexpr char kNumbersWriteError[] = "\nОшибка записи файла номеров!\n";
+inline constexpr char kNumberCommandFailed[] = "\nКоманда не дала номер станции!\n";
+// %s the number in decimal
+inline constexpr char kNumberTooLarge[] = "\nНомер станции %s не помещается в поле!\n";
+inline constexpr char kStationNumber[] = "Номер станции:     %s\n\n";
+
 // Runs of many stations: the view, the plain lines, the summary.
 inline constexpr char kNextBatch[] = "\nСледующая партия: \"Enter\"-начать, \"Esc\"-выход\n";
 // %u stations ended well, %u failed
