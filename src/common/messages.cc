@@ -122,4 +122,16 @@ const char kDiagNoPortsHere[] = "%s: %s (no serial ports here)";
 const char kDiagGone[] = "%s: the device has gone away";
 const char kDiagNotRegular[] = "%s: not a regular file";
 
+// ---- Network ports (rfc2217://HOST:PORT) ----
+const char kDiagNetName[] = "%s: not a network port name (rfc2217://HOST:PORT)";
+const char kDiagNetSaying[] = "%s: %s, saying \"%s\"";
+const char kDiagNetSilent[] = "%s: no RFC 2217 negotiation within 5 s";
+const char kDiagNetRefused[] = "%s: the server refused the Telnet %s option";
+const char kDiagNetSetting[] = "%s: the server set %s to %u, not %u";
+const char kDiagNetUnanswered[] = "%s: the server did not answer %s within 5 s";
+const char kNetClosed[] = "the server closed the connection";
+const char kNetMalformed[] = "a malformed RFC 2217 message from the server";
+const char kNetTimedOut[] = "Connection timed out";
+// ---- end of network ports ----
+
 }  // namespace travek::msg

@@ -135,4 +135,16 @@ extern const char kDiagNoPortsHere[];   // %s subject, %s reason
 extern const char kDiagGone[];          // %s subject
 extern const char kDiagNotRegular[];    // %s subject
 
+// ---- Network ports (rfc2217://HOST:PORT) ----
+extern const char kDiagNetName[];        // %s subject
+extern const char kDiagNetSaying[];      // %s subject, %s reason, %s what the server sent
+extern const char kDiagNetSilent[];      // %s subject
+extern const char kDiagNetRefused[];     // %s subject, %s the Telnet option
+extern const char kDiagNetSetting[];     // %s subject, %s the setting, %u answered, %u asked
+extern const char kDiagNetUnanswered[];  // %s subject, %s the command
+extern const char kNetClosed[];          // a reason: the far end closed the connection
+extern const char kNetMalformed[];       // a reason: a message that breaks the protocol
+extern const char kNetTimedOut[];        // a reason: no connection within the limit
+// ---- end of network ports ----
+
 }  // namespace travek::msg
