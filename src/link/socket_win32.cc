@@ -7,10 +7,12 @@
 #include "common/system_reason.h"
 #include "link/socket.h"
 
-// After our own headers: <windows.h> defines the CE_* constants again, as macros.
-#include <windows.h>
+// After our own headers: <windows.h> defines the CE_* constants again, as
+// macros. Winsock 2 must come before it.
 #include <winsock2.h>
 #include <ws2tcpip.h>
+// (kept apart: the order matters)
+#include <windows.h>
 
 namespace travek {
 namespace {
