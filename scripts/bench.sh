@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Prints the load-time figures: virtual time against the line's limit, and
-# wall and CPU time over a pseudo-terminal.
+# wall and CPU time over a pseudo-terminal, many stations at once, network
+# ports through ser2net. An argument (virtual, pty, many, network) prints
+# that part alone.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 bash scripts/build.sh build >/dev/null
-build/tests/load_bench
+build/tests/load_bench "$@"
