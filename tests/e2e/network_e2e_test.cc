@@ -294,6 +294,103 @@ TEST_F(NetworkE2e, OpeningFailuresAreThePortMessageWithTheReason) {
   close(holder);
 }
 
+// A server of the test's own that breaks a rule: it sends its opening at
+// once, and its reply once the client's bytes hold the trigger (any bytes,
+// when there is none), then holds the connection until the client leaves.
+class ScriptedServer {
+ public:
+  ScriptedServer(Bytes opening, Bytes trigger, Bytes reply)
+      : opening_(std::move(opening)), trigger_(std::move(trigger)), reply_(std::move(reply)) {
+    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    listen(listener_, 4);
+    getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~ScriptedServer() {
+    shutdown(listener_, SHUT_RDWR);
+    thread_.join();
+    close(listener_);
+  }
+  std::string url() const { return "rfc2217://127.0.0.1:" + std::to_string(port_); }
+
+ private:
+  void serve() {
+    const int fd = accept(listener_, nullptr, nullptr);
+    if (fd < 0) return;
+    bool replied = false;
+    Bytes got;
+    (void)!write(fd, opening_.data(), opening_.size());
+    for (;;) {
+      if (!replied &&
+          std::search(got.begin(), got.end(), trigger_.begin(), trigger_.end()) != got.end()) {
+        replied = true;
+        (void)!write(fd, reply_.data(), reply_.size());
+      }
+      uint8_t buffer[512];
+      const ssize_t n = read(fd, buffer, sizeof(buffer));
+      if (n <= 0) break;
+      got.insert(got.end(), buffer, buffer + n);
+    }
+    close(fd);
+  }
+
+  Bytes opening_, trigger_, reply_;
+  int listener_ = -1;
+  int port_ = 0;
+  std::thread thread_;
+};
+
+// Servers that break the rules are refused at the opening, each with its
+// reason: a rate other than the one asked for, the option refused, a
+// malformed subnegotiation, a purge never answered (the 5 s limit).
+TEST_F(NetworkE2e, ServersThatBreakTheRulesAreRefused) {
+  constexpr uint8_t kIac = 255, kSb = 250, kSe = 240, kWill = 251, kDo = 253, kDont = 254;
+  const Bytes opening = {kIac, kWill, 0, kIac, kDo, 0, kIac, kDo, 44};
+  const Bytes set_rate = {kIac, kSb, 44, 1};
+  auto answers = [&](uint8_t rate_high) {
+    return Bytes{kIac, kSb, 44,   101, 0,    0,   rate_high, 0x80, kIac, kSe, kIac,
+                 kSb,  44,  102,  8,   kIac, kSe, kIac,      kSb,  44,   103, 1,
+                 kIac, kSe, kIac, kSb, 44,   104, 1,         kIac, kSe};
+  };
+  struct Case {
+    Bytes opening, trigger, reply;
+    std::string reason;
+  } cases[] = {
+      {opening, set_rate, answers(0x96), "the server set the rate to 38528, not 9600"},
+      {{kIac, kWill, 0, kIac, kDo, 0, kIac, kDont, 44},
+       {},
+       {},
+       "the server refused the Telnet COM-PORT-OPTION option"},
+      {opening,
+       {},
+       {kIac, kSb, 44, 101, 0, 0x25, 0x80, kIac, kSe},
+       "a malformed RFC 2217 message from the server"},
+      {opening, set_rate, answers(0x25), "the server did not answer PURGE-DATA within 5 s"},
+  };
+  TempFile file(e2e::random_image(4096, 8));
+  std::vector<std::unique_ptr<ScriptedServer>> servers;
+  std::vector<std::unique_ptr<RunningChild>> runs;
+  for (const Case& c : cases) {
+    servers.push_back(std::make_unique<ScriptedServer>(c.opening, c.trigger, c.reply));
+    runs.push_back(std::make_unique<RunningChild>(
+        TRAVEK32_PATH, std::vector<std::string>{"-port:" + servers.back()->url(), file.path()}));
+    runs.back()->close_input();
+  }
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    SCOPED_TRACE(cases[i].reason);
+    ChildResult r = runs[i]->finish(30000);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_TRUE(contains(r.out, "\nНедоступен или неисправен порт: " + servers[i]->url() + "\n"));
+    EXPECT_EQ(r.err, "travek32: " + servers[i]->url() + ": " + cases[i].reason + "\n");
+  }
+}
+
 // The server killed mid-load: the loss told once, the step's own message,
 // the record; nothing hangs.
 TEST_F(NetworkE2e, ServerKilledMidLoadEndsTheRunWithItsRecord) {
