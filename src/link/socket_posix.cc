@@ -21,8 +21,12 @@ namespace {
 
 int connection = -1;
 
+// The reason for an errno; 0 is the server's own ending of the connection.
 void say(char* reason, size_t size, int err) {
-  std::snprintf(reason, size, "%s", err == ETIMEDOUT ? msg::kNetTimedOut : std::strerror(err));
+  const char* text = err == 0           ? msg::kNetClosed
+                     : err == ETIMEDOUT ? msg::kNetTimedOut
+                                        : std::strerror(err);
+  std::snprintf(reason, size, "%s", text);
 }
 
 // One address, within the deadline: 0 connected, else the errno.
@@ -105,7 +109,7 @@ long socket_receive(uint8_t* dest, size_t max, char* reason, size_t reason_size)
     const ssize_t n = ::recv(connection, dest, max, 0);
     if (n > 0) return static_cast<long>(n);
     if (n == 0) {
-      std::snprintf(reason, reason_size, "%s", msg::kNetClosed);
+      say(reason, reason_size, 0);
       return -1;
     }
     if (errno == EINTR) {
@@ -113,7 +117,8 @@ long socket_receive(uint8_t* dest, size_t max, char* reason, size_t reason_size)
       continue;
     }
     if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
-    say(reason, reason_size, errno);
+    // Reset or closed, the server has ended the connection either way.
+    say(reason, reason_size, errno == ECONNRESET ? 0 : errno);
     return -1;
   }
 }

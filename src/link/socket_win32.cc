@@ -160,7 +160,12 @@ long socket_receive(uint8_t* dest, size_t max, char* reason, size_t reason_size)
   }
   const int error = WSAGetLastError();
   if (error == WSAEWOULDBLOCK) return 0;
-  say(reason, reason_size, error);
+  // Reset or closed, the server has ended the connection either way.
+  if (error == WSAECONNRESET) {
+    std::snprintf(reason, reason_size, "%s", msg::kNetClosed);
+  } else {
+    say(reason, reason_size, error);
+  }
   return -1;
 }
 
