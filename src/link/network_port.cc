@@ -43,7 +43,7 @@ constexpr uint32_t kConnectMs = 5000;
 constexpr uint32_t kNegotiateMs = 5000;
 constexpr uint32_t kAnswerMs = 5000;   // the configuration's answers and the purge's
 constexpr uint32_t kCommandMs = 1000;  // a command that is not awaited, to go out
-constexpr size_t kQueueSize = 8192;    // received data not yet read
+constexpr size_t kQueueSize = 16384;   // received data not yet read
 constexpr size_t kOutSize = 512;       // commands and answers not yet sent
 constexpr size_t kMaxExpected = 16;
 constexpr char kSignature[] = "travek32";
@@ -198,6 +198,12 @@ void on_message(const telnet::Item& item) {
 }
 
 void take_data(uint8_t byte) {
+  // A full queue loses its oldest byte, as a driver's overruns.
+  if (net.count == kQueueSize) {
+    net.head = (net.head + 1) % kQueueSize;
+    --net.count;
+    net.errors |= CE_RXOVER;
+  }
   net.queue[(net.head + net.count) % kQueueSize] = byte;
   ++net.count;
   if (net.setting_up && byte >= 0x20 && byte < 0x7F && net.said_length + 1 < sizeof(net.said)) {
@@ -251,10 +257,9 @@ void send_waiting() {
 // False once the port is lost.
 bool pump() {
   uint8_t in[2048];
-  while (!net.lost && net.count < kQueueSize) {
+  while (!net.lost) {
     char reason[200];
-    const long n =
-        socket_receive(in, std::min(sizeof(in), kQueueSize - net.count), reason, sizeof(reason));
+    const long n = socket_receive(in, sizeof(in), reason, sizeof(reason));
     if (n < 0) lose(reason);
     if (n <= 0) break;
     for (long i = 0; i < n && !net.lost; ++i) take_byte(in[i]);
