@@ -170,4 +170,18 @@ inline constexpr char kDiagNoPortsHere[] = "%s: %s (no serial ports here)";
 inline constexpr char kDiagGone[] = "%s: the device has gone away";
 inline constexpr char kDiagNotRegular[] = "%s: not a regular file";
 
+// Network ports (rfc2217://HOST:PORT). The third %s of kDiagNetSaying is
+// what the server sent; kDiagNetSetting gives the setting, then the value
+// answered and the one asked.
+inline constexpr char kDiagNetName[] = "%s: not a network port name (rfc2217://HOST:PORT)";
+inline constexpr char kDiagNetSaying[] = "%s: %s, saying \"%s\"";
+inline constexpr char kDiagNetSilent[] = "%s: no RFC 2217 negotiation within 5 s";
+inline constexpr char kDiagNetRefused[] = "%s: the server refused the Telnet %s option";
+inline constexpr char kDiagNetSetting[] = "%s: the server set %s to %u, not %u";
+inline constexpr char kDiagNetUnanswered[] = "%s: the server did not answer %s within 5 s";
+// Reasons.
+inline constexpr char kNetClosed[] = "the server closed the connection";
+inline constexpr char kNetMalformed[] = "a malformed RFC 2217 message from the server";
+inline constexpr char kNetTimedOut[] = "Connection timed out";
+
 }  // namespace travek::msg

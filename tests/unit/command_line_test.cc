@@ -16,10 +16,14 @@ struct Parsed {
 };
 
 Parsed parse(std::initializer_list<const char*> args) {
-  static std::string storage[8];
-  char* argv[9] = {storage[0].data()};
+  static std::string storage[16];
+  char* argv[16] = {storage[0].data()};
   int argc = 1;
   for (const char* arg : args) {
+    if (argc == 16) {
+      ADD_FAILURE() << "more arguments than the helper holds";
+      break;
+    }
     storage[argc] = arg;
     argv[argc] = storage[argc].data();
     ++argc;
