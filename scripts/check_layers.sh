@@ -9,8 +9,9 @@
 # model, station model, verdict, scripted station) uses only common/ and
 # assets/, as a station maker's own code would; the pseudo-terminal front
 # may also use the tool's termios2 helper; only the virtual-time back ends
-# (virtual_line, port_virtual, console_virtual, children_virtual) reach into the tool, since
-# they are where the tool's own code runs. Nothing under src/ includes sim/.
+# (virtual_line, port_virtual, socket_virtual, console_virtual,
+# children_virtual) reach into the tool, since they are where the tool's own
+# code runs. Nothing under src/ includes sim/.
 # Prints every include that breaks a rule.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -56,7 +57,9 @@ done < <(grep -n '#include "' "${pure_numbers[@]}")
 # What each part of the simulator may use of src/.
 allowed_for() {
   case "$1" in
-    virtual_line.* | port_virtual.* | console_virtual.* | children_virtual.*) echo 'any' ;;
+    virtual_line.* | port_virtual.* | socket_virtual.* | console_virtual.* | children_virtual.*)
+      echo 'any'
+      ;;
     pty_station.* | station_sim_main.*) echo 'common assets link/termios2_linux.h' ;;
     *) echo 'common assets' ;;
   esac

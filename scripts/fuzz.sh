@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Fuzzes one target for SECONDS (default 60) under libFuzzer with ASan and
 # UBSan (clang):
-#   bash scripts/fuzz.sh [SECONDS] [station_input_fuzz|image_format_fuzz|numbers_file_fuzz]
+#   bash scripts/fuzz.sh [SECONDS] [station_input_fuzz|image_format_fuzz|numbers_file_fuzz|rfc2217_fuzz]
 # station_input_fuzz, the default, fuzzes the tool's handling of everything
 # a station sends: a whole default run in virtual time per input. It starts
 # from the committed seeds in tests/fuzz/corpus/; what it finds new goes to
@@ -13,10 +13,15 @@
 # numbers_file_fuzz fuzzes the numbers file's parser, editor and encoder. It
 # starts from tests/fuzz/numbers_corpus/; what it finds new goes to
 # build-fuzz/numbers_corpus/.
+# rfc2217_fuzz fuzzes the Telnet and RFC 2217 codec of network ports and
+# their names, from tests/fuzz/rfc2217_corpus/ (a device server's opening,
+# answers, notices among data); what it finds new goes to
+# build-fuzz/rfc2217_corpus/.
 # A crash leaves its input in build-fuzz/ (crash-*, timeout-*); replay it with
 #   TRAVEK_FUZZ_SHOW=1 build-fuzz/tests/station_input_fuzz build-fuzz/crash-...
 #   build-fuzz/tests/image_format_fuzz build-fuzz/crash-...
 #   build-fuzz/tests/numbers_file_fuzz build-fuzz/crash-...
+#   build-fuzz/tests/rfc2217_fuzz build-fuzz/crash-...
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -26,8 +31,9 @@ case "$target" in
   station_input_fuzz) corpus=corpus seeds=(../tests/fuzz/corpus) ;;
   image_format_fuzz) corpus=image_corpus seeds=(../tests/fuzz/image_corpus image_seeds) ;;
   numbers_file_fuzz) corpus=numbers_corpus seeds=(../tests/fuzz/numbers_corpus) ;;
+  rfc2217_fuzz) corpus=rfc2217_corpus seeds=(../tests/fuzz/rfc2217_corpus) ;;
   *)
-    echo "usage: bash scripts/fuzz.sh [SECONDS] [station_input_fuzz|image_format_fuzz|numbers_file_fuzz]" >&2
+    echo "usage: bash scripts/fuzz.sh [SECONDS] [station_input_fuzz|image_format_fuzz|numbers_file_fuzz|rfc2217_fuzz]" >&2
     exit 2
     ;;
 esac

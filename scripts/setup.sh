@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libssl-dev
-  srecord binutils sqlite3)
+  srecord binutils sqlite3 ser2net)
 [ "${TRAVEK_WINDOWS:-0}" = 1 ] && packages+=(g++-mingw-w64-x86-64 wine wine64)
 [ "${TRAVEK_FORMAT:-0}" = 1 ] && packages+=(clang-format)
 [ "${TRAVEK_PACKAGE:-0}" = 1 ] && packages+=(dpkg-dev man-db groff-base)

@@ -4,6 +4,7 @@
 #include "children_virtual.h"
 
 #include <algorithm>
+#include <fstream>
 #include <limits>
 
 #include "common/constants.h"
@@ -39,6 +40,11 @@ bool VirtualChildren::start(int index, const std::vector<std::string>& args, std
   child.script = &starts[std::min<size_t>(static_cast<size_t>(n), starts.size() - 1)];
   if (child.script->cannot_start) return false;
   child.live = true;
+  for (const std::string& a : args) {
+    if (a.rfind("-log:", 0) == 0) child.log_path = a.substr(5);
+    if (a.rfind("-batch:", 0) == 0) child.batch = a.substr(7);
+    if (a.rfind("-port:", 0) == 0) child.port = a.substr(6);
+  }
   child.output = output;
   child.errors = errors;
   act(child, child.script->run, now_ms);
@@ -80,6 +86,16 @@ void VirtualChildren::kill(int index, double now_ms) {
 
 void VirtualChildren::reset() { running_.clear(); }
 
+void VirtualChildren::log_record(const Running& child, const std::string& text) {
+  const std::string end = "{\"event\":\"end\",";
+  if (child.log_path.empty() || text.rfind(end, 0) != 0 || text.size() < end.size() + 2) return;
+  std::string record = "{" + text.substr(end.size(), text.size() - end.size() - 2);
+  // A tool's own end names its port; a script's may leave that to the parent.
+  if (record.find("\"port\":") == std::string::npos) record += ",\"port\":\"" + child.port + "\"";
+  if (!child.batch.empty()) record += ",\"batch\":" + child.batch;
+  std::ofstream(child.log_path, std::ios::app) << record << "}\n";
+}
+
 double VirtualChildren::next_ms() const {
   double next = std::numeric_limits<double>::infinity();
   for (const auto& [index, child] : running_) {
@@ -96,6 +112,7 @@ void VirtualChildren::deliver(double now_ms) {
     const double until = child.exit_ms >= 0 ? std::min(now_ms, child.exit_ms) : now_ms;
     auto due = child.pending.begin();
     for (; due != child.pending.end() && due->at_ms <= until; ++due) {
+      if (!due->write.errors) log_record(child, due->write.text);
       (due->write.errors ? child.errors : child.output)->append(due->write.text);
     }
     child.pending.erase(child.pending.begin(), due);

@@ -8,7 +8,9 @@
 // A script is acts: one from the child's start, and the ones that replace
 // whatever is still to come when the child reads a byte, its input closes,
 // or it is asked to stop. An act writes lines at times after its cue and
-// then, if it says so, exits.
+// then, if it says so, exits. A child given -log: appends the record of
+// the end line it writes to that log first, with its -batch:, as the
+// tool's own run does.
 #pragma once
 
 #include <cstddef>
@@ -83,10 +85,14 @@ class VirtualChildren {
     std::string* output = nullptr;
     std::string* errors = nullptr;
     std::vector<Pending> pending;
+    std::string log_path;  // -log:, where it appends its own record
+    std::string batch;     // -batch:
+    std::string port;      // -port:
     double exit_ms = -1;
     travek::ChildEnd end{true, 0, 0};
   };
   void act(Running& child, const ChildAct& act, double now_ms);
+  static void log_record(const Running& child, const std::string& text);
   void record(double at_ms, int index, ChildCallKind kind, std::string bytes = "");
 
   std::map<int, std::vector<ChildScript>> scripts_;

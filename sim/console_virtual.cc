@@ -10,6 +10,7 @@
 
 #include "console/console.h"
 #include "console/console_out.h"
+#include "console/wait_posix.h"
 #include "virtual_line.h"
 
 namespace travek {
@@ -74,6 +75,13 @@ void console_defer_end_requests(void (*end)(const char*)) {
   sim::VirtualLine::current().defer_end_requests(end);
 }
 void con_honour_end_request() { sim::VirtualLine::current().honour_end_request(); }
+
+// What waits on a real descriptor even here (a numbers command) waits in
+// real time.
+int wait_for(pollfd* fds, nfds_t count, const timespec* timeout) {
+  con_honour_end_request();
+  return ppoll(fds, count, timeout, nullptr);
+}
 void console_end_requests_at_once() { sim::VirtualLine::current().end_requests_at_once(); }
 
 bool con_key_waiting() { return sim::VirtualLine::current().key_waiting(); }

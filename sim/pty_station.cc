@@ -19,6 +19,7 @@
 #include <fstream>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "link/termios2_linux.h"
@@ -37,6 +38,10 @@ Micros monotonic_us() {
 // arrived meanwhile is taken at once, each byte at its own time, so a line
 // at 115200 bit/s does not wake it for every byte and costs no line time.
 constexpr Micros kPaceStepUs = 2000;
+
+// The tool's reset pulse ends with a purge: a flush of either queue (Wine
+// flushes them one at a time).
+bool is_purge(uint8_t status) { return (status & (TIOCPKT_FLUSHREAD | TIOCPKT_FLUSHWRITE)) != 0; }
 
 // Answers in time even on a loaded machine when the system allows it.
 void raise_priority() {
@@ -89,6 +94,11 @@ class PtyStation {
   int sessions_done_ = 0;
   bool all_good_ = true;
   bool connected_ = false;
+  // A purge after the session's first may be the last thing done before the
+  // port is let go: a device server flushes the device when its client has
+  // left. Until the tool sends again, the session's verdict is the one from
+  // before that purge.
+  std::optional<Verdict> closing_verdict_;
 
   int epoll_ = -1;  // the master, edge-triggered: one event per write of the tool
   std::deque<Written> written_;
@@ -181,6 +191,7 @@ void PtyStation::serve_stalled() {
 }
 
 void PtyStation::deliver(const uint8_t* bytes, size_t n, Micros now) {
+  closing_verdict_.reset();
   std::vector<Received> got =
       pass_burst(std::vector<uint8_t>(bytes, bytes + n), tool_side(), model_->rx_side());
   for (Received& r : got) {
@@ -192,6 +203,7 @@ void PtyStation::deliver(const uint8_t* bytes, size_t n, Micros now) {
 
 // The tool's reset pulse ends with a purge of both queues.
 void PtyStation::pulse_seen(Micros now) {
+  if (connected_ && !closing_verdict_) closing_verdict_ = model_->verdict();
   model_->set_reset(true, now);
   model_->set_reset(false, now);
   if (!connected_) {
@@ -202,7 +214,8 @@ void PtyStation::pulse_seen(Micros now) {
 }
 
 bool PtyStation::finish_session() {
-  Verdict v = model_->verdict();
+  Verdict v = closing_verdict_ ? *closing_verdict_ : model_->verdict();
+  closing_verdict_.reset();
   bool complete = false;
   switch (options_.expect) {
     case Expect::kResident:
@@ -270,7 +283,7 @@ void PtyStation::serve_session() {
     ssize_t n = read(master_, buffer, sizeof(buffer));
     if (n > 1 && buffer[0] == TIOCPKT_DATA) {
       deliver(buffer + 1, static_cast<size_t>(n - 1), now);
-    } else if (n == 1 && (buffer[0] & (TIOCPKT_FLUSHREAD | TIOCPKT_FLUSHWRITE))) {
+    } else if (n == 1 && is_purge(buffer[0])) {
       pulse_seen(now);
     } else if (n < 0 && errno == EIO) {
       if (connected_) return;  // the tool closed the port
@@ -355,7 +368,7 @@ bool PtyStation::take_arrived(Micros now) {
     if (n < 0) return !(errno == EIO && connected_);
     if (n == 0) return true;
     if (buffer[0] != TIOCPKT_DATA) {
-      if (buffer[0] & (TIOCPKT_FLUSHREAD | TIOCPKT_FLUSHWRITE)) {
+      if (is_purge(buffer[0])) {
         discard_waiting();
         pulse_seen(now);
       }
@@ -380,6 +393,7 @@ bool PtyStation::take_arrived(Micros now) {
       line_free_ = run.start + static_cast<double>(count) * frame_time(run.written->side);
     }
     taken_ += got;
+    if (got > 0) closing_verdict_.reset();
     while (!written_.empty() && written_.front().end <= taken_) written_.pop_front();
     if (got < due) {  // fewer than were there: count afresh
       written_.clear();
@@ -478,6 +492,10 @@ int PtyStation::run() {
     serve_session();
     if (finish_session()) break;
     hold_slave();
+    // A device server puts back the settings it found (a fresh terminal's
+    // canonical mode with echo): nothing may echo before the next tool sets
+    // its own line.
+    if (held_slave_ >= 0) travek::termios2::set_raw(held_slave_, 9600, 1);
   }
   if (!options_.link_path.empty()) unlink(options_.link_path.c_str());
   return all_good_ ? 0 : 1;

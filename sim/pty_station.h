@@ -2,11 +2,15 @@
 // port (-port:PATH). The station learns the tool's rate and stop bits from
 // the slave's settings, read through the master, and sees the reset pulse as
 // the queue flush that ends it (packet mode), since a pseudo-terminal has no
-// RTS line. By default it answers in real time, as fast as it can: the
-// tool's writes return at once here, so nothing is paced at line speed; only
-// what the station is told to do late (an answer delay) waits for its time.
-// Paced, it takes the tool's bytes and sends its own no faster than a line at
-// the tool's rate and framing would carry them, so a run takes a line's time.
+// RTS line. A device server (ser2net) may stand between: it opens the slave
+// when its client connects, and when the client leaves, flushes it and puts
+// back the settings it found; that last flush, with nothing from the tool
+// after it, is no pulse of the session's. By default it answers in real
+// time, as fast as it can: the tool's writes return at once here, so nothing
+// is paced at line speed; only what the station is told to do late (an
+// answer delay) waits for its time. Paced, it takes the tool's bytes and
+// sends its own no faster than a line at the tool's rate and framing would
+// carry them, so a run takes a line's time.
 #pragma once
 
 #include <string>

@@ -101,6 +101,23 @@ inline constexpr char kJumperReminder[] =
     "НЕ ЗАБУДЬТЕ СНЯТЬ ПЕРЕМЫЧКУ... (\"Enter\"-продолжить, \"Esc\"-выход)\n";
 inline constexpr char kRestartAttempt[] = "Попытка рестарта станции... ";
 
+// Station serial numbers (-n:).
+inline constexpr char kNumbersNotWithSendOnly[] = "\nКлюч -n: неприменим с ключом -s\n\n";
+// %u the line, %s one of the reasons below
+inline constexpr char kNumbersFileError[] = "\nОшибка в файле номеров, строка %u: %s\n";
+inline constexpr char kNumbersUnknownKey[] = "неизвестный ключ";
+inline constexpr char kNumbersKeyTwice[] = "ключ задан дважды";
+inline constexpr char kNumbersBadValue[] = "неверное значение";
+inline constexpr char kNumbersMissingKey[] = "\nВ файле номеров не задан ключ %s\n";
+inline constexpr char kNumbersOpenError[] = "\nОшибка открытия файла номеров: \"%s\"\n\n";
+inline constexpr char kNumberOutsideData[] = "\nНомер станции за пределами загружаемых данных!\n";
+inline constexpr char kNumbersExhausted[] = "\nНомера станций исчерпаны!\n";
+inline constexpr char kNumbersWriteError[] = "\nОшибка записи файла номеров!\n";
+inline constexpr char kNumberCommandFailed[] = "\nКоманда не дала номер станции!\n";
+// %s the number in decimal
+inline constexpr char kNumberTooLarge[] = "\nНомер станции %s не помещается в поле!\n";
+inline constexpr char kStationNumber[] = "Номер станции:     %s\n\n";
+
 // Runs of many stations: the view, the plain lines, the summary.
 inline constexpr char kNextBatch[] = "\nСледующая партия: \"Enter\"-начать, \"Esc\"-выход\n";
 // %u stations ended well, %u failed
@@ -164,5 +181,19 @@ inline constexpr char kDiagNoSuchPort[] = "%s: %s (serial ports here: %s)";
 inline constexpr char kDiagNoPortsHere[] = "%s: %s (no serial ports here)";
 inline constexpr char kDiagGone[] = "%s: the device has gone away";
 inline constexpr char kDiagNotRegular[] = "%s: not a regular file";
+
+// Network ports (rfc2217://HOST:PORT). The third %s of kDiagNetSaying is
+// what the server sent; kDiagNetSetting gives the setting, then the value
+// answered and the one asked.
+inline constexpr char kDiagNetName[] = "%s: not a network port name (rfc2217://HOST:PORT)";
+inline constexpr char kDiagNetSaying[] = "%s: %s, saying \"%s\"";
+inline constexpr char kDiagNetSilent[] = "%s: no RFC 2217 negotiation within 5 s";
+inline constexpr char kDiagNetRefused[] = "%s: the server refused the Telnet %s option";
+inline constexpr char kDiagNetSetting[] = "%s: the server set %s to %u, not %u";
+inline constexpr char kDiagNetUnanswered[] = "%s: the server did not answer %s within 5 s";
+// Reasons.
+inline constexpr char kNetClosed[] = "the server closed the connection";
+inline constexpr char kNetMalformed[] = "a malformed RFC 2217 message from the server";
+inline constexpr char kNetTimedOut[] = "Connection timed out";
 
 }  // namespace travek::msg

@@ -75,6 +75,12 @@ Verdict set_ports(char*, char* list, RunOptions* options) {
 }
 
 // One of the formats' -f: values, in any case.
+Verdict set_batch(char* arg, char* value, RunOptions* options) {
+  if (!read_number(value, &options->batch) || options->batch == 0)
+    return {outcome("invalid-switch"), arg};
+  return kAccepted;
+}
+
 Verdict set_format(char*, char* value, RunOptions* options) {
   for (size_t i = 0; i < sizeof(kImageFormats) / sizeof(kImageFormats[0]); ++i) {
     const size_t length = std::strlen(kImageFormats[i].key);
@@ -115,6 +121,8 @@ constexpr SwitchRow kSwitches[] = {
     {"-json", true, nullptr, &O::events, nullptr, nullptr, false, false},
     {"-y", true, nullptr, &O::restart_at_once, nullptr, &O::restart_switch, true, false},
     {"-repeat", true, nullptr, &O::repeat, nullptr, nullptr, false, false},
+    {"-n:", false, nullptr, nullptr, &O::numbers_path, &O::numbers_switch, true, false},
+    {"-batch:", false, set_batch, nullptr, nullptr, nullptr, false, false},
 };
 
 const SwitchRow* matching_switch(const char* arg) {

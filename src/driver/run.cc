@@ -11,6 +11,8 @@
 #include "formats/image_format.h"
 #include "link/serial_link.h"
 #include "loading/load_flash.h"
+#include "numbers/number_command.h"
+#include "numbers/station_number.h"
 #include "production/production.h"
 #include "record/run_record.h"
 #include "record/sha256.h"
@@ -61,6 +63,12 @@ void choose_format() {
   fail("switch-not-applicable", prefix.c_str(), format.name);
 }
 
+// A resident sent alone carries no station's number.
+void check_numbers_switch() {
+  if (run_options.numbers_path == nullptr) return;
+  if (run_options.send_only) fail("switch-not-applicable:numbers");
+}
+
 void open_log() {
   if (run_options.log_path == nullptr || record_open_log(run_options.log_path)) return;
   fail("log-open-error", UserText{run_options.log_path});
@@ -72,6 +80,9 @@ void open_serial_port() {
     fail("port-unavailable", TypedText{name});
   }
 }
+
+// The record tells it, and a numbers command is given it.
+bool digest_wanted() { return record_wanted() || run_options.numbers_path != nullptr; }
 
 // The SHA-256 of the whole input file, from its start whatever the offset.
 void hash_input(const uint8_t* whole, uint64_t size, char* hex) {
@@ -101,7 +112,7 @@ void load_binary(char* sha) {
   if (!input_read(offset, data_buffer, DATA_BUFFER_SIZE, &count) || count != data_length) {
     fail("file-read-error");
   }
-  if (record_wanted()) hash_input(offset == 0 ? data_buffer : nullptr, size, sha);
+  if (digest_wanted()) hash_input(offset == 0 ? data_buffer : nullptr, size, sha);
 }
 
 // A HEX or S-record file: its data from the lowest address it gives to the
@@ -115,7 +126,7 @@ void load_placed(const ImageFormatRow& format, char* sha) {
   if (!input_read(0, text.data(), static_cast<uint32_t>(size), &count) || count != size) {
     fail("file-read-error");
   }
-  if (record_wanted()) hash_input(text.data(), size, sha);
+  if (digest_wanted()) hash_input(text.data(), size, sha);
   const FormatVerdict verdict = format.parse(text.data(), text.size(), &placed_image);
   if (verdict.fault != FormatFault::kNone) {
     fail("format-error", static_cast<unsigned>(verdict.line), format_fault_reason(verdict.fault));
@@ -129,7 +140,7 @@ void load_placed(const ImageFormatRow& format, char* sha) {
 }
 
 void load_input_file() {
-  char sha[SHA256_HEX_SIZE] = {};
+  char* sha = input_sha256;
   const ImageFormatRow& format = format_row(run_options.format);
   if (format.parse == nullptr) {
     load_binary(sha);
@@ -150,6 +161,18 @@ void run_mode() {
   }
 }
 
+// What a run ended from outside lets go: the port, and a numbers command
+// still running.
+void release() {
+  close_port();
+  number_command_kill();
+}
+
+[[noreturn]] void end_requested(const char* signal_name) {
+  number_command_kill();
+  end_by_request(signal_name);
+}
+
 }  // namespace
 
 void run_program(int argc, char** argv) {
@@ -158,9 +181,9 @@ void run_program(int argc, char** argv) {
   const Arguments arguments = read_arguments(argc, argv, &run_options);
   // Standard output is events or text from the first byte on.
   const bool events = run_options.events;
-  console_setup(close_port, !events);  // a run ended from outside lets the port go
+  console_setup(release, !events);
   record_events(events);
-  if (events) console_defer_end_requests(end_by_request);
+  if (events) console_defer_end_requests(end_requested);
   con_line(msg::kBanner);
   if (argc <= 1) {
     con_line(msg::kUsage);
@@ -169,16 +192,19 @@ void run_program(int argc, char** argv) {
   }
   take_arguments(arguments);
   choose_format();
+  check_numbers_switch();
   record_text(field("port"), utf8_from_argument(port_name(run_options)).c_str());
   record_text(field("file"), utf8_from_argument(run_options.input_name).c_str());
   record_text(field("format"), format_row(run_options.format).key);
   record_text(field("mode"), run_options.send_only ? "send-only" : "load");
+  if (run_options.batch != 0) record_number(field("batch"), run_options.batch);
   open_log();
+  if (run_options.numbers_path != nullptr) check_numbers_file(run_options.numbers_path);
   if (production_run(run_options)) {
     input_close();  // each station's run reads the file itself
     run_production(station_arguments(run_options));
   }
-  if (record_wanted()) console_defer_end_requests(end_by_request);
+  if (record_wanted()) console_defer_end_requests(end_requested);
   open_serial_port();
   load_input_file();
   console_ignore_interrupts();

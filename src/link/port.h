@@ -1,6 +1,10 @@
-// Platform primitives under the serial link. Each back end (POSIX, Win32 and
-// the virtual-time test line) implements these; serial_link.cc builds the
-// link procedures on them, so their sequencing and bookkeeping exist once.
+// Primitives under the serial link; serial_link.cc builds the link
+// procedures on them, so their sequencing and bookkeeping exist once. The
+// port's operations are forwarded to the transport its name chose
+// (port_dispatch.cc, link/port_interface.h): the platform's serial device
+// (POSIX, Win32 or the virtual-time test line, chosen by the build) or a
+// network port. The clock, the sleep and the -com# names are the
+// platform's own.
 // Failures that come from the operating system also write their reason to
 // standard error (con_diagnostic); the callers decide what the user sees.
 #pragma once

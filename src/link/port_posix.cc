@@ -9,7 +9,6 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,8 +19,9 @@
 #include "common/constants.h"
 #include "common/messages.h"
 #include "console/console.h"
-#include "console/wait_posix.h"
+#include "link/deadline_posix.h"
 #include "link/port.h"
+#include "link/port_interface.h"
 #include "link/serial_ports.h"
 #include "link/termios2_linux.h"
 
@@ -74,37 +74,13 @@ void fail(int err) {
   }
 }
 
-int64_t monotonic_ns() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
-
-timespec duration(int64_t ns) {
-  return timespec{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
-}
-
-int64_t deadline_after(uint32_t ms) { return monotonic_ns() + static_cast<int64_t>(ms) * 1000000; }
-
-void sleep_until(int64_t deadline_ns) {
-  for (int64_t left; (left = deadline_ns - monotonic_ns()) > 0;) {
-    const timespec timeout = duration(left);
-    wait_for(nullptr, 0, &timeout);
-  }
-}
-
 // One poll of the descriptor for at most ns: 1 ready (or interrupted: look
-// again), 0 nothing, -1 the port is lost. A hang-up without the wanted event
-// loses the port.
+// again), 0 nothing, -1 the port is lost or the poll failed. A hang-up
+// without the wanted event loses the port.
 int poll_port(short events, int64_t ns) {
-  const timespec timeout = duration(ns);
-  pollfd p{port.fd, events, 0};
-  const int r = wait_for(&p, 1, &timeout);
-  if (r < 0) return errno == EINTR ? 1 : -1;
-  if (r == 0) return 0;
-  if (p.revents & events) return 1;  // with a hang-up: what is there is read first
-  port.lost = true;
-  return -1;
+  const int r = poll_fd(port.fd, events, ns);
+  if (r == kPollHungUp) port.lost = true;
+  return r < 0 ? -1 : r;
 }
 
 // Waits for the descriptor until the deadline; false once it has passed or
@@ -115,36 +91,15 @@ bool wait_until(short events, int64_t deadline_ns) {
   return left > 0 && poll_port(events, left) > 0;
 }
 
-// The wait for the station's answer counts only the time the program was
-// there to watch: a look that comes back far later than it was due means
-// the machine held the program up (stopped, or a stalled virtual machine,
-// which stalls a simulated station with it), and the hold-up is added back.
-// On real hardware the answer is queued meanwhile and the next look finds
-// it at once; a silent station is still found silent.
-struct Watch {
-  int64_t deadline_ns;
-  int64_t held_up_ns = 0;
-};
-
-constexpr int64_t kLookNs = 20000000;         // the longest single look
-constexpr int64_t kHeldUpNs = 10000000;       // a look back this late was held up
-constexpr int64_t kMaxHeldUpNs = 1000000000;  // added back per wait at most
-
 // True while there may be something to read: the caller reads and, with
-// nothing there, looks again.
+// nothing there, looks again. The look allows for a held-up machine
+// (link/deadline_posix.h).
 bool watch(Watch* w) {
   if (port.lost) return false;
-  const int64_t start = monotonic_ns();
-  const int64_t left = w->deadline_ns - start;
-  if (left <= 0) return false;
-  const int64_t look = std::min(left, kLookNs);
-  const int r = poll_port(POLLIN, look);
-  const int64_t late = monotonic_ns() - (start + look);
-  if (r >= 0 && late > kHeldUpNs && w->held_up_ns < kMaxHeldUpNs) {
-    w->deadline_ns += late;
-    w->held_up_ns += late;
-  }
-  return r >= 0;
+  bool passed = false;
+  const int r = watch_fd(port.fd, w, &passed);
+  if (r == kPollHungUp) port.lost = true;
+  return !passed && r >= 0;
 }
 
 // Non-blocking read of what is there; 0 when nothing (or a failure). A read
@@ -219,15 +174,7 @@ void set_frame_time(uint32_t rate, int stop_bits) {
   port.frame_ns = static_cast<int64_t>(9 + stop_bits) * 1000000000 / std::max<uint32_t>(rate, 1);
 }
 
-}  // namespace
-
-const char* port_name_for_digit(char digit) {
-  static char name[] = "/dev/ttyS0";
-  name[sizeof(name) - 2] = static_cast<char>(digit - 1);
-  return name;
-}
-
-bool port_open(const char* name) {
+bool device_open(const char* name) {
   port = PortState{};
   std::snprintf(port.name, sizeof(port.name), "%s", name);
   int fd = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -259,9 +206,9 @@ bool port_open(const char* name) {
   return true;
 }
 
-bool port_is_open() { return port.fd >= 0; }
+bool device_is_open() { return port.fd >= 0; }
 
-void port_close() {
+void device_close() {
   if (port.fd < 0) return;
   // A pseudo-terminal outlives this descriptor and would stay exclusive,
   // shutting out the next program; a real port forgets it on close anyway.
@@ -270,7 +217,7 @@ void port_close() {
   port.fd = -1;
 }
 
-bool port_configure(uint32_t rate, int data_bits, int stop_bits) {
+bool device_configure(uint32_t rate, int data_bits, int stop_bits) {
   (void)data_bits;  // always 8: the raw line sets CS8
   if (!termios2::fetch(port.fd)) {
     report(errno);
@@ -305,15 +252,15 @@ bool port_configure(uint32_t rate, int data_bits, int stop_bits) {
   return true;
 }
 
-bool port_set_line(uint32_t rate, int stop_bits) {
+bool device_set_line(uint32_t rate, int stop_bits) {
   set_frame_time(rate, stop_bits);
   termios2::set_rate(rate, stop_bits);
   return termios2::apply(port.fd);
 }
 
-bool port_set_rts(bool on) { return set_modem_line(TIOCM_RTS, on); }
+bool device_set_rts(bool on) { return set_modem_line(TIOCM_RTS, on); }
 
-bool port_clear_errors(uint32_t* mask) {
+bool device_clear_errors(uint32_t* mask) {
   *mask = 0;
   if (!port.counters || port.lost) return true;
   serial_icounter_struct now{};
@@ -330,14 +277,14 @@ bool port_clear_errors(uint32_t* mask) {
   return true;
 }
 
-bool port_purge() {
+bool device_purge() {
   if (port.lost) return false;
   if (tcflush(port.fd, TCIOFLUSH) == 0) return true;
   fail(errno);
   return false;
 }
 
-uint32_t port_read_exact(uint8_t* dest, uint32_t n, uint32_t total_ms) {
+uint32_t device_read_exact(uint8_t* dest, uint32_t n, uint32_t total_ms) {
   Watch watching{deadline_after(total_ms)};
   uint32_t got = 0;
   while (got < n) {
@@ -354,7 +301,7 @@ uint32_t port_read_exact(uint8_t* dest, uint32_t n, uint32_t total_ms) {
   return got;
 }
 
-uint32_t port_read_available(uint8_t* dest, uint32_t max, uint32_t first_ms) {
+uint32_t device_read_available(uint8_t* dest, uint32_t max, uint32_t first_ms) {
   uint32_t got = read_now(dest, max);
   if (got > 0) return got;
   Watch watching{deadline_after(first_ms)};
@@ -363,17 +310,34 @@ uint32_t port_read_available(uint8_t* dest, uint32_t max, uint32_t first_ms) {
   return got;
 }
 
-bool port_write(const uint8_t* data, uint32_t n, uint32_t limit_ms, uint32_t* written) {
+bool device_write(const uint8_t* data, uint32_t n, uint32_t limit_ms, uint32_t* written) {
   const int64_t deadline = deadline_after(limit_ms);
   return write_until(data, n, deadline, written) && drain_until(deadline);
 }
 
-bool port_send_now(uint8_t byte, uint32_t limit_ms) {
+bool device_send_now(uint8_t byte, uint32_t limit_ms) {
   uint32_t written = 0;
   return write_until(&byte, 1, deadline_after(limit_ms), &written);
 }
 
-bool port_lost() { return port.lost; }
+bool device_lost() { return port.lost; }
+
+// Every name not taken by another transport.
+bool device_accepts(const char*) { return true; }
+
+}  // namespace
+
+const PortInterface kSerialDevice = {
+    device_accepts,        device_open,    device_is_open,      device_close, device_configure,
+    device_set_line,       device_set_rts, device_clear_errors, device_purge, device_read_exact,
+    device_read_available, device_write,   device_send_now,     device_lost,
+};
+
+const char* port_name_for_digit(char digit) {
+  static char name[] = "/dev/ttyS0";
+  name[sizeof(name) - 2] = static_cast<char>(digit - 1);
+  return name;
+}
 
 uint32_t port_clock_ms() { return static_cast<uint32_t>(monotonic_ns() / 1000000); }
 

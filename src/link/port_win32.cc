@@ -12,6 +12,7 @@
 #include "common/system_reason.h"
 #include "console/console.h"
 #include "link/port.h"
+#include "link/port_interface.h"
 #include "link/serial_ports.h"
 
 // After our own headers: <windows.h> defines the CE_* constants again, as macros.
@@ -56,15 +57,7 @@ void set_timeouts(DWORD interval, DWORD multiplier, DWORD constant, DWORD write_
   SetCommTimeouts(port.handle, &timeouts);
 }
 
-}  // namespace
-
-const char* port_name_for_digit(char digit) {
-  static char name[] = "COM2";
-  name[3] = digit;
-  return name;
-}
-
-bool port_open(const char* name) {
+bool device_open(const char* name) {
   port = PortState{};
   std::snprintf(port.name, sizeof(port.name), "%s", name);
   // Ports above COM9 exist only under the device namespace.
@@ -82,16 +75,16 @@ bool port_open(const char* name) {
   return true;
 }
 
-bool port_is_open() { return port.handle != INVALID_HANDLE_VALUE; }
+bool device_is_open() { return port.handle != INVALID_HANDLE_VALUE; }
 
-void port_close() {
+void device_close() {
   if (port.handle == INVALID_HANDLE_VALUE) return;
   CloseHandle(port.handle);
   port.handle = INVALID_HANDLE_VALUE;
   timeEndPeriod(1);
 }
 
-bool port_configure(uint32_t rate, int data_bits, int stop_bits) {
+bool device_configure(uint32_t rate, int data_bits, int stop_bits) {
   DCB& dcb = port.settings;
   dcb.DCBlength = sizeof(DCB);
   if (!GetCommState(port.handle, &dcb)) {
@@ -124,13 +117,13 @@ bool port_configure(uint32_t rate, int data_bits, int stop_bits) {
   return true;
 }
 
-bool port_set_line(uint32_t rate, int stop_bits) {
+bool device_set_line(uint32_t rate, int stop_bits) {
   port.settings.BaudRate = rate;
   port.settings.StopBits = stop_bits == 2 ? TWOSTOPBITS : ONESTOPBIT;
   return SetCommState(port.handle, &port.settings) != 0;
 }
 
-bool port_set_rts(bool on) {
+bool device_set_rts(bool on) {
   if (!port.modem_lines) return true;
   if (port.lost) return false;
   if (EscapeCommFunction(port.handle, on ? SETRTS : CLRRTS)) return true;
@@ -143,7 +136,7 @@ bool port_set_rts(bool on) {
   return false;
 }
 
-bool port_clear_errors(uint32_t* mask) {
+bool device_clear_errors(uint32_t* mask) {
   *mask = 0;
   if (port.lost) return true;
   DWORD errors = 0;
@@ -156,14 +149,14 @@ bool port_clear_errors(uint32_t* mask) {
   return true;
 }
 
-bool port_purge() {
+bool device_purge() {
   if (port.lost) return false;
   if (PurgeComm(port.handle, PURGE_TXCLEAR | PURGE_RXCLEAR)) return true;
   report(GetLastError());
   return false;
 }
 
-uint32_t port_read_exact(uint8_t* dest, uint32_t n, uint32_t total_ms) {
+uint32_t device_read_exact(uint8_t* dest, uint32_t n, uint32_t total_ms) {
   if (port.lost) return 0;
   set_timeouts(0, 0, total_ms);
   DWORD got = 0;
@@ -171,7 +164,7 @@ uint32_t port_read_exact(uint8_t* dest, uint32_t n, uint32_t total_ms) {
   return got;
 }
 
-uint32_t port_read_available(uint8_t* dest, uint32_t max, uint32_t first_ms) {
+uint32_t device_read_available(uint8_t* dest, uint32_t max, uint32_t first_ms) {
   if (port.lost) return 0;
   // With both interval and multiplier MAXDWORD, ReadFile returns at once
   // with whatever is queued, or with the first byte to arrive.
@@ -181,7 +174,7 @@ uint32_t port_read_available(uint8_t* dest, uint32_t max, uint32_t first_ms) {
   return got;
 }
 
-bool port_write(const uint8_t* data, uint32_t n, uint32_t limit_ms, uint32_t* written) {
+bool device_write(const uint8_t* data, uint32_t n, uint32_t limit_ms, uint32_t* written) {
   *written = 0;
   if (port.lost) return false;
   set_timeouts(0, 0, 0, limit_ms);
@@ -191,16 +184,33 @@ bool port_write(const uint8_t* data, uint32_t n, uint32_t limit_ms, uint32_t* wr
   return !port.lost && done == n;
 }
 
-bool port_send_now(uint8_t byte, uint32_t limit_ms) {
+bool device_send_now(uint8_t byte, uint32_t limit_ms) {
   if (port.lost) return false;
   // Where the driver cannot send a byte ahead of the queue, send it plainly:
   // the queue is empty whenever this is used.
   if (TransmitCommChar(port.handle, static_cast<char>(byte))) return true;
   uint32_t written = 0;
-  return port_write(&byte, 1, limit_ms, &written);
+  return device_write(&byte, 1, limit_ms, &written);
 }
 
-bool port_lost() { return port.lost; }
+bool device_lost() { return port.lost; }
+
+// Every name not taken by another transport.
+bool device_accepts(const char*) { return true; }
+
+}  // namespace
+
+const PortInterface kSerialDevice = {
+    device_accepts,        device_open,    device_is_open,      device_close, device_configure,
+    device_set_line,       device_set_rts, device_clear_errors, device_purge, device_read_exact,
+    device_read_available, device_write,   device_send_now,     device_lost,
+};
+
+const char* port_name_for_digit(char digit) {
+  static char name[] = "COM2";
+  name[3] = digit;
+  return name;
+}
 
 uint32_t port_clock_ms() { return timeGetTime(); }
 

@@ -16,6 +16,7 @@
 #include "loading/page_stream.h"
 #include "loading/reports.h"
 #include "loading/station_info.h"
+#include "numbers/station_number.h"
 #include "record/run_record.h"
 #include "run/run_state.h"
 
@@ -36,8 +37,11 @@ void record_restart(RestartResult result) {
 // True when the operator asks for the restart (Enter); Esc, or the end of
 // input, skips it.
 bool jumper_prompt() {
-  // A key typed during the load must not answer a reminder nobody has read.
+  // A key typed during the load must not answer a reminder nobody has read;
+  // nor one that a run of many sent before this station's prompt, which it
+  // meant for the stations still waiting to start.
   con_discard_typed_keys();
+  while (run_options.batch != 0 && con_key_waiting()) con_read_key();
   con_line(msg::kJumperReminder);
   record_event(event("jumper"));
   for (;;) {
@@ -62,6 +66,10 @@ void load_flash() {
       data_placed ? std::optional<uint32_t>(data_low_address) : std::nullopt;
   const FlashGeometry geometry =
       station_geometry(info, run_options, file_low, data_buffer, &data_length);
+  if (run_options.numbers_path != nullptr) {
+    take_station_number(run_options.numbers_path, geometry.start_address, data_buffer,
+                        geometry.data_length);
+  }
   const uint32_t load_ms = stream_image(geometry, data_buffer);
 
   // blink_light flips the light, so this draws the '%' red after a warning

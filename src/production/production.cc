@@ -160,7 +160,8 @@ void flush_held_errors() {
   }
 }
 
-// The station's record is in: the log gets it with its batch, and it counts.
+// The station's record is in (its run has written it to the log itself):
+// it counts.
 void take_end(Station& s, const Json& line) {
   s.end_seen = true;
   stop_clock(s);
@@ -174,12 +175,6 @@ void take_end(Station& s, const Json& line) {
   } else {
     ++production.ok;
   }
-  Json record = Json::object();
-  for (auto& [key, value] : line.items()) {
-    if (key != "event") record[key] = value;
-  }
-  record[field_key("batch")] = production.batch;
-  if (!record_log_line(dump(record))) production.log_failed = true;
   plain(s, s.ok ? msg::kStageDone : s.message);
 }
 
@@ -271,7 +266,8 @@ void take_event(Station& s, Json line) {
   }
 }
 
-// A run that ended without its record: made here, with what its events told.
+// A run that ended without its record: made here, with what its events
+// told, and written to the log with its batch.
 void account_lost(Station& s, Outcome ended, const std::string& utf8_message) {
   Json line = Json::object();
   line["event"] = event_row(event("end")).name;
@@ -283,6 +279,11 @@ void account_lost(Station& s, Outcome ended, const std::string& utf8_message) {
   line[field_key("status")] = 255;
   line[field_key("result")] = outcome_key(ended);
   line[field_key("message")] = utf8_message;
+  line[field_key("port")] = utf8_from_argument(s.port);
+  Json record = line;
+  record.erase("event");
+  record[field_key("batch")] = production.batch;
+  if (!record_log_line(dump(record))) production.log_failed = true;
   take_event(s, line);
 }
 
@@ -478,6 +479,11 @@ void start_batch() {
     std::vector<std::string> args = production.args;
     args.push_back("-json");
     args.push_back(std::string("-port:") + s.port);
+    // Each station writes its own record to the log, so a record is never
+    // lost with this process.
+    args.push_back("-batch:" + std::to_string(production.batch));
+    if (run_options.log_path != nullptr)
+      args.push_back(std::string("-log:") + run_options.log_path);
     if (!child_start(i, args, &s.out_part, &s.err_part)) {
       s.exited = true;
       account_lost(s, outcome("aborted"), msg::kChildNotStarted);

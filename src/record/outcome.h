@@ -22,6 +22,9 @@ struct OutcomeRow {
   // that no step of the run reports itself (their message comes with them).
   const char* message;
   Manner manner;
+  // One key may have several messages: each row after the first names its
+  // own, and is named "key:variant".
+  const char* variant = nullptr;
 };
 
 inline constexpr OutcomeRow kOutcomes[] = {
@@ -76,6 +79,17 @@ inline constexpr OutcomeRow kOutcomes[] = {
     // A station's run, in a run of many, that ended without telling how; the
     // message is what became of its process.
     {"aborted", nullptr, Manner::kPlain},
+    // Station serial numbers: the switch, the numbers file, the field, the
+    // counter and the command.
+    {"switch-not-applicable", msg::kNumbersNotWithSendOnly, Manner::kPlain, "numbers"},
+    {"numbers-file-error", msg::kNumbersFileError, Manner::kPlain},
+    {"numbers-file-error", msg::kNumbersMissingKey, Manner::kPlain, "missing"},
+    {"numbers-file-error", msg::kNumbersOpenError, Manner::kPlain, "open"},
+    {"number-outside-data", msg::kNumberOutsideData, Manner::kLine},
+    {"numbers-exhausted", msg::kNumbersExhausted, Manner::kLine},
+    {"number-too-large", msg::kNumberTooLarge, Manner::kPlain},
+    {"numbers-write-error", msg::kNumbersWriteError, Manner::kPlain},
+    {"number-command-failed", msg::kNumberCommandFailed, Manner::kPlain},
 };
 inline constexpr size_t kOutcomeCount = sizeof(kOutcomes) / sizeof(kOutcomes[0]);
 
@@ -88,10 +102,14 @@ struct Outcome {
 // Not constexpr: reaching it while naming an outcome stops the build.
 inline void no_such_outcome() {}
 
-// The outcome with this key.
-consteval Outcome outcome(std::string_view key) {
+// The outcome with this key, or "key:variant".
+consteval Outcome outcome(std::string_view name) {
+  const size_t colon = name.find(':');
+  const std::string_view key = name.substr(0, colon);
+  const std::string_view variant = colon == name.npos ? "" : name.substr(colon + 1);
   for (size_t i = 0; i < kOutcomeCount; ++i) {
-    if (key == kOutcomes[i].key) return Outcome{i};
+    const OutcomeRow& row = kOutcomes[i];
+    if (key == row.key && variant == (row.variant != nullptr ? row.variant : "")) return {i};
   }
   no_such_outcome();
   return Outcome{0};

@@ -30,8 +30,14 @@ struct RunOptions {
   const char* send_only_switch = nullptr;
   const char* format_switch = nullptr;
   const char* restart_switch = nullptr;
+  const char* numbers_switch = nullptr;
   // The last file name, as typed: the input file.
   const char* input_name = nullptr;
+
+  const char* numbers_path = nullptr;  // -n:FILE: each station its own number
+  // -batch:N: this run is a station's of batch N of a run of many, which
+  // gives it its keys and reads its record; 0: none.
+  uint32_t batch = 0;
 
   // -ports:A,B,...: each port its own run of the same image, all at once.
   int port_count = 0;

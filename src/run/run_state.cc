@@ -19,6 +19,7 @@ uint8_t data_buffer[DATA_BUFFER_SIZE];
 uint32_t data_length = 0;
 bool data_placed = false;
 uint32_t data_low_address = 0;
+char input_sha256[65] = {};
 
 const char* port_name(const RunOptions& options) {
   return options.port_path != nullptr ? options.port_path : port_name_for_digit(options.port_digit);
@@ -33,6 +34,7 @@ void reset_run_state() {
   data_length = 0;
   data_placed = false;
   data_low_address = 0;
+  input_sha256[0] = '\0';
   record_reset();
 }
 

@@ -19,6 +19,9 @@ extern uint32_t data_length;
 // address of the data buffer's first byte.
 extern bool data_placed;
 extern uint32_t data_low_address;
+// The SHA-256 of the whole input file in hex, where the run needs it;
+// empty otherwise.
+extern char input_sha256[65];
 
 // Back to the state of a fresh process: exit code -1, default options, an
 // empty zero-filled data buffer.

@@ -9,6 +9,11 @@
 //    wall and CPU time of both processes.
 // 3. Many stations: 8 paced station-sims and one -ports: run against one
 //    paced port alone, and the CPU of the tool's parent and each child.
+// 4. Network ports: a paced 128 KB load at 115200 bit/s directly on the
+//    pseudo-terminal, through ser2net (RFC 2217 on the loopback), and
+//    through ser2net 10 ms further away each way, each against the line's
+//    limit.
+// An argument (virtual, pty, many, network) runs that part alone.
 #include <dirent.h>
 #include <fcntl.h>
 #include <spawn.h>
@@ -22,10 +27,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "child_process.h"
+#include "delay_proxy.h"
+#include "ser2net_process.h"
+#include "station_sim_process.h"
 #include "support/images.h"
 #include "virtual_line.h"
 
@@ -260,12 +270,69 @@ void production_figures() {
       100 * child_max / many.wall_s);
 }
 
+// One paced load to the port; its load time from the end event (0 when it
+// did not end well).
+double paced_load_s(const std::string& port, const testing_support::TempFile& file) {
+  e2e::ChildOptions options;
+  options.timeout_ms = 120000;
+  const e2e::ChildResult r =
+      e2e::run_child(TRAVEK32_PATH, {"-y", "-json", "-port:" + port, file.path()}, options);
+  const size_t at = r.out.find("\"load_ms\":");
+  if (r.status != 0 || at == std::string::npos) return 0;
+  return std::atof(r.out.c_str() + at + 10) / 1000;
+}
+
+// The same paced load three ways, in one run: the cost of the network.
+void network_figures() {
+  constexpr size_t kSize = 131072;
+  std::mt19937 rng(4);
+  Bytes image(kSize);
+  for (uint8_t& b : image) b = static_cast<uint8_t>(rng());
+  testing_support::TempFile file(image);
+  // The pages with their address and CRC, and the start record.
+  const double on_line = static_cast<double>(kSize + kSize / 64 * 4 + 4);
+  const double limit_s = on_line * 10 / 115200;
+  std::printf(
+      "\nNetwork ports: a paced station-sim (11 MHz class, 115200 bit/s), 128 KB random image, "
+      "-y; line limit %.2f s:\n",
+      limit_s);
+  const std::vector<std::string> sim_args = {"--paced", "--clock", "11"};
+  struct Way {
+    const char* name;
+    int server;  // 0: direct, 1: ser2net, 2: ser2net and the delay
+  } ways[] = {{"direct on the pseudo-terminal", 0},
+              {"through ser2net", 1},
+              {"through ser2net, 10 ms each way", 2}};
+  for (const Way& way : ways) {
+    e2e::StationSim sim(sim_args);
+    std::unique_ptr<e2e::Ser2net> server;
+    std::unique_ptr<e2e::DelayProxy> proxy;
+    std::string port = sim.port();
+    if (way.server > 0) {
+      server = std::make_unique<e2e::Ser2net>(sim.port());
+      port = server->url();
+    }
+    if (way.server > 1) {
+      proxy = std::make_unique<e2e::DelayProxy>(server->port(), 10);
+      port = "rfc2217://127.0.0.1:" + std::to_string(proxy->port());
+    }
+    const double load_s = paced_load_s(port, file);
+    const int sim_status = sim.finish(30000).status;
+    std::printf("  %-32s load %6.2f s, ratio %.3f (goal <= 1.02)%s\n", way.name, load_s,
+                load_s / limit_s, load_s > 0 && sim_status == 0 ? "" : "  FAILED");
+  }
+}
+
 }  // namespace
 
-int main() {
-  testing_support::TempFile file(random_image());
-  virtual_figures(file);
-  pty_figures(file);
-  production_figures();
+int main(int argc, char** argv) {
+  const std::string part = argc > 1 ? argv[1] : "";
+  if (part.empty() || part == "virtual" || part == "pty") {
+    testing_support::TempFile file(random_image());
+    if (part != "pty") virtual_figures(file);
+    if (part != "virtual") pty_figures(file);
+  }
+  if (part.empty() || part == "many") production_figures();
+  if (part.empty() || part == "network") network_figures();
   return 0;
 }

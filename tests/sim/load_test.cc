@@ -272,6 +272,22 @@ TEST(Load, JumperPromptKeys) {
   }
 }
 
+// An Esc that a run of many meant for its stations still waiting, reaching
+// one just past its wait: a station's run of a batch drops it at its jumper
+// prompt; a run alone takes it as the script's answer.
+TEST(Load, AKeySentBeforeTheJumperPromptAnswersItOnlyOutsideABatch) {
+  for (const bool batch : {false, true}) {
+    SCOPED_TRACE(batch ? "-batch:1" : "alone");
+    VirtualLine line(with_chip(kAT29C040));
+    line.press(500, travek::KEY_ESC);  // the resident is on its way by then
+    line.press(kLate, travek::KEY_ENTER);
+    ASSERT_EQ(load(line, random_bytes(256),
+                   batch ? std::vector<std::string>{"-batch:1"} : std::vector<std::string>{}),
+              0);
+    EXPECT_EQ(line.verdict().restart, batch);
+  }
+}
+
 TEST(Load, SilentRestartIsBadButNotAFailure) {
   StationConfig config = with_chip(kAT29C040);
   config.flags = 0x03;

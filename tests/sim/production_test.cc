@@ -439,8 +439,10 @@ TEST_F(Production, BatchAfterBatch) {
     for (const ChildCall& start : starts) {
       std::istringstream typed(start.bytes);
       std::multiset<std::string> given{std::istream_iterator<std::string>(typed), {}};
+      const std::string batch = start.at_ms < 10000 ? "1" : "2";
       EXPECT_EQ(given, (std::multiset<std::string>{"-y", image_.path(), "-json",
-                                                   "-port:P" + std::to_string(start.index)}));
+                                                   "-port:P" + std::to_string(start.index),
+                                                   "-batch:" + batch, "-log:" + log_}));
     }
 
     const std::vector<json> records = log_of(log_);

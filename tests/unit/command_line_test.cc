@@ -16,10 +16,14 @@ struct Parsed {
 };
 
 Parsed parse(std::initializer_list<const char*> args) {
-  static std::string storage[8];
-  char* argv[9] = {storage[0].data()};
+  static std::string storage[16];
+  char* argv[16] = {storage[0].data()};
   int argc = 1;
   for (const char* arg : args) {
+    if (argc == 16) {
+      ADD_FAILURE() << "more arguments than the helper holds";
+      break;
+    }
     storage[argc] = arg;
     argv[argc] = storage[argc].data();
     ++argc;
@@ -149,6 +153,7 @@ TEST(SwitchParsing, LaterSwitches) {
       {"-ports:A,,B", outcome("invalid-port"), ""},
       {"-ports:", outcome("invalid-port"), ""},
       {"-ports:COM5,COM6,COM5", outcome("invalid-port"), "COM5"},
+      {"-batch:0", outcome("invalid-switch"), "-batch:0"},
   };
   for (const auto& f : faults) {
     Parsed p = parse({f.arg});
@@ -170,13 +175,14 @@ TEST(SwitchParsing, EachStationGetsTheSwitchesThatShapeItsRunAndTheFile) {
   // Never the ports, the log, the events or the batches; each switch by its
   // last value, as typed.
   Parsed p = parse({"-o:0x10", "one.hex", "-A:0xE0000", "-sport:x", "-f:hex", "-o:0x20", "-y",
-                    "-com3", "-log:l"});
+                    "-com3", "-log:l", "-N:n.txt"});
   ASSERT_EQ(p.fault, outcome("ok"));
   p.options.ports[0] = "COM5";
   p.options.port_count = 1;
   p.options.events = p.options.repeat = true;
-  const std::vector<std::string> expected = {"-o:0x20", "-A:0xE0000", "-sport:x",
-                                             "-f:hex",  "-y",         "one.hex"};
+  const std::vector<std::string> expected = {"-o:0x20", "-A:0xE0000", "-sport:x", "-f:hex",
+                                             "-y",      "-N:n.txt",   "one.hex"};
+  EXPECT_STREQ(p.options.numbers_path, "n.txt");
   EXPECT_EQ(station_arguments(p.options), expected);
   size_t length = 0;
   EXPECT_STREQ(binary_only_switch(p.options, &length), "-o:0x20");

@@ -37,10 +37,11 @@ TEST(Formats, ConversionsAreReadAsTheyAreWritten) {
   }
 }
 
-TEST(Outcomes, KeysAreUniqueAndOnlyOutcomesFromOutsideComeWithoutAMessage) {
+TEST(Outcomes, NamesAreUniqueAndOnlyOutcomesFromOutsideComeWithoutAMessage) {
   std::set<std::string> keys, without;
   for (const OutcomeRow& row : kOutcomes) {
-    EXPECT_TRUE(keys.insert(row.key).second) << row.key;
+    const std::string name = std::string(row.key) + ":" + (row.variant ? row.variant : "");
+    EXPECT_TRUE(keys.insert(name).second) << name;
     if (row.message == nullptr) without.insert(row.key);
   }
   EXPECT_EQ(without, (std::set<std::string>{"aborted", "log-write-error", "ok", "terminated"}));

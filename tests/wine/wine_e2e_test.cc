@@ -17,6 +17,7 @@
 
 #include "child_process.h"
 #include "event_lines.h"
+#include "ser2net_process.h"
 #include "station_sim_process.h"
 #include "support/images.h"
 #include "support/output.h"
@@ -232,6 +233,42 @@ TEST_F(WineE2e, TwoComPortsAtOnce) {
   EXPECT_EQ(sim12.finish().status, 0) << sim12.verdict();
   EXPECT_TRUE(flash_ends_with(flash2, image));
   EXPECT_TRUE(flash_ends_with(flash12, image));
+}
+
+// A network port where nothing listens: the port message, and Winsock's
+// reason on standard error.
+TEST_F(WineE2e, RefusedNetworkPortIsReported) {
+  TempFile file(std::vector<uint8_t>(64, 0x11));
+  const std::string url = "rfc2217://127.0.0.1:" + std::to_string(e2e::free_loopback_port());
+  ChildResult r = travek({"-port:" + url, windows_path(file.path())});
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, console_bytes(kBanner + "\nНедоступен или неисправен порт: " + url +
+                                 "\n- возможно захвачен другой программой\n" + kPressKey));
+  EXPECT_TRUE(contains(r.err, "travek32: " + url + ": ")) << r.err;
+}
+
+// Through Winsock to ser2net on the loopback: a full flash at the 11 MHz
+// class, whose 10472 and 115200 bit/s the server sets on its line (a Wine
+// COM port could not).
+TEST_F(WineE2e, FullFlashThroughWinsockToSer2net) {
+  const std::string flash = temp_path("flash-net");
+  e2e::StationSim sim({"--clock", "11", "--flash-out", flash});
+  e2e::Ser2net server(sim.port());
+  ASSERT_TRUE(server.listening());
+  std::mt19937 rng(8);
+  std::vector<uint8_t> image(32768);
+  for (size_t i = 0; i < image.size(); ++i) {
+    image[i] = i % 5 == 0 ? 0xFF : static_cast<uint8_t>(rng());
+  }
+  TempFile file(image);
+  ChildResult r = travek({"-y", "-port:" + server.url(), windows_path(file.path())}, 120000);
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(contains(r.out, console_bytes("\nПорт " + server.url() + ": Ожидание СТАРТА")));
+  EXPECT_TRUE(contains(r.out, console_bytes("Ok! FQ: 11mHz\n")));
+  EXPECT_TRUE(contains(r.out, console_bytes("\b\b\b100%  T= ")));
+  EXPECT_EQ(sim.finish().status, 0) << sim.verdict();
+  EXPECT_EQ(e2e::json_field(sim.verdict(), "clean"), "true") << sim.verdict();
+  EXPECT_TRUE(flash_ends_with(flash, image));
 }
 
 }  // namespace

@@ -1,0 +1,87 @@
+#include "numbers/station_number.h"
+
+#include <string>
+
+#include "common/messages.h"
+#include "console/console.h"
+#include "numbers/number_command.h"
+#include "numbers/numbers_store.h"
+#include "record/run_record.h"
+#include "run/fail.h"
+#include "run/run_state.h"
+
+namespace travek {
+namespace {
+
+// A command has this long to give its number.
+constexpr int kCommandLimitMs = 10000;
+
+// A file that cannot be read or does not parse.
+[[noreturn]] void file_fault(const char* path, const NumbersResult& result) {
+  if (result.taking == NumbersTaking::kUnreadable) {
+    con_diagnostic(msg::kDiagReason, path, result.reason);
+    fail("numbers-file-error:open", UserText{path});
+  }
+  const NumbersVerdict& verdict = result.verdict;
+  if (verdict.fault == NumbersFault::kMissingKey) fail("numbers-file-error:missing", verdict.key);
+  fail("numbers-file-error", static_cast<unsigned>(verdict.line),
+       verdict.fault == NumbersFault::kUnknownKey ? msg::kNumbersUnknownKey
+       : verdict.fault == NumbersFault::kKeyTwice ? msg::kNumbersKeyTwice
+                                                  : msg::kNumbersBadValue);
+}
+
+bool field_inside(const NumbersFile& file, uint32_t start_address, uint32_t length) {
+  return file.address >= start_address && static_cast<uint64_t>(file.address) + file.bytes <=
+                                              static_cast<uint64_t>(start_address) + length;
+}
+
+// From the counter, under the file's lock, or from the command. The file
+// is the one read under the lock, whose field the number goes into.
+uint64_t draw_number(const char* path, NumbersFile* file) {
+  NumbersResult taken = numbers_take(path);
+  if (taken.taking == NumbersTaking::kExhausted) fail("numbers-exhausted");
+  if (taken.taking == NumbersTaking::kWriteError) {
+    con_diagnostic(msg::kDiagReason, path, taken.reason);
+    fail("numbers-write-error");
+  }
+  if (taken.taking != NumbersTaking::kOk && taken.taking != NumbersTaking::kNoCounter) {
+    file_fault(path, taken);
+  }
+  *file = taken.file;
+  if (taken.taking == NumbersTaking::kOk) return taken.number;
+  uint64_t number = 0;
+  char what[512];
+  if (!number_from_command(file->command.c_str(), port_name(run_options), input_sha256,
+                           kCommandLimitMs, &number, what, sizeof(what))) {
+    con_diagnostic(msg::kDiagReason, path, what);
+    fail("number-command-failed");
+  }
+  return number;
+}
+
+}  // namespace
+
+void check_numbers_file(const char* path) {
+  const NumbersResult checked = numbers_check(path);
+  if (checked.taking != NumbersTaking::kOk) file_fault(path, checked);
+}
+
+void take_station_number(const char* path, uint32_t start_address, uint8_t* data, uint32_t length) {
+  const NumbersResult checked = numbers_check(path);
+  if (checked.taking != NumbersTaking::kOk) file_fault(path, checked);
+  if (!field_inside(checked.file, start_address, length)) fail("number-outside-data");
+  NumbersFile file;
+  const uint64_t number = draw_number(path, &file);
+  record_number(field("number"), number);  // taken: the run's, whatever comes now
+  const std::string decimal = std::to_string(number);
+  // The file may have changed between the check and the taking.
+  if (!field_inside(file, start_address, length)) fail("number-outside-data");
+  if (!encode_number(number, file.encoding, file.bytes, data + (file.address - start_address))) {
+    fail("number-too-large", decimal.c_str());
+  }
+  con_printf(msg::kStationNumber, decimal.c_str());
+  record_number(field("address"), file.address);
+  record_event(event("number"));
+}
+
+}  // namespace travek
