@@ -9,7 +9,6 @@
 #include <cctype>
 #include <cstdint>
 #include <nlohmann/json.hpp>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -165,11 +164,18 @@ size_t columns_of(std::string text) {
   }));
 }
 
-// The seconds a view line shows.
+// The seconds a view line shows: the number before the first " с" that ends
+// the line or a column.
 int seconds_in(const std::string& line) {
-  std::smatch found;
-  if (!std::regex_search(line, found, std::regex("(\\d+) с(  |$)"))) return -1;
-  return std::stoi(found[1]);
+  const std::string unit = " с";
+  for (size_t at = line.find(unit); at != std::string::npos; at = line.find(unit, at + 1)) {
+    const size_t after = at + unit.size();
+    if (after != line.size() && line.compare(after, 2, "  ") != 0) continue;
+    size_t from = at;
+    while (from > 0 && std::isdigit(static_cast<unsigned char>(line[from - 1]))) --from;
+    if (from < at) return std::stoi(line.substr(from, at - from));
+  }
+  return -1;
 }
 
 std::vector<json> events_of(const VirtualLine& line) { return e2e::json_lines(line.events()); }
