@@ -349,36 +349,52 @@ void pad_to(std::string* text, size_t from, size_t columns) {
   if (shown < columns) text->append(columns - shown, ' ');
 }
 
-// One station's line of the view: the port, its number once any station of
-// the batch has one, the stage, the clock, the class and the seconds, each
-// in its own column; then what has no width of its own: the count of
-// sectors with a warning, red, and a failure's message. The line's text is
-// kept in text.
-ViewLine station_line(const Station& s, size_t port_width, size_t number_width, uint32_t at,
-                      std::string* text) {
+// The widths of the columns a batch's lines share; a column that only some
+// stations fill (the number, the warnings) is there once one of them does.
+struct ViewColumns {
+  size_t port = 0;
+  size_t number = 0;
+  size_t warnings = 0;
+};
+
+std::string number_text(const Station& s) {
+  return s.number.empty() ? "" : format_text(msg::kViewNumber, s.number.c_str());
+}
+
+std::string warnings_text(const Station& s) {
+  return s.warnings == 0 ? "" : format_text(msg::kViewWarnings, s.warnings);
+}
+
+// One station's line of the view, in columns, the most telling first, so
+// that a narrow terminal cuts the least of it: the port, its number, the
+// stage, its count of sectors with a warning (red), the clock, the class and
+// the seconds; then a failure's message, which has no width of its own. The
+// line's text is kept in text.
+ViewLine station_line(const Station& s, const ViewColumns& widths, uint32_t at, std::string* text) {
   *text = s.port;
-  pad_to(text, 0, port_width + 2);
-  if (number_width > 0) {
+  pad_to(text, 0, widths.port + 2);
+  if (widths.number > 0) {
     const size_t from = text->size();
-    if (!s.number.empty()) *text += format_text(msg::kViewNumber, s.number.c_str());
-    pad_to(text, from, number_width + 2);
+    *text += number_text(s);
+    pad_to(text, from, widths.number + 2);
   }
-  const size_t from = text->size();
+  size_t from = text->size();
   *text += stage_text(s);
   pad_to(text, from, kStageColumns);
+  ViewLine line{nullptr, s.stage == Stage::kFailed};
+  if (widths.warnings > 0) {
+    *text += "  ";
+    from = line.red_at = text->size();
+    *text += warnings_text(s);
+    line.red_length = text->size() - line.red_at;
+    pad_to(text, from, widths.warnings);
+  }
   char columns[200];
   std::snprintf(columns, sizeof(columns), "  %-5s  %-7s  ", s.clock.c_str(),
                 s.station_class.c_str());
   *text += columns;
   const uint32_t until = s.clock_stopped ? s.stopped_ms : at;
   *text += format_text(msg::kViewSeconds, (until - s.start_ms) / 1000);
-  ViewLine line{nullptr, s.stage == Stage::kFailed};
-  if (s.warnings > 0) {
-    *text += "  ";
-    line.red_at = text->size();
-    *text += format_text(msg::kViewWarnings, s.warnings);
-    line.red_length = text->size() - line.red_at;
-  }
   if (s.stage == Stage::kFailed && !s.message.empty()) *text += "  " + s.message;
   line.text = text->c_str();
   return line;
@@ -391,21 +407,17 @@ void refresh(bool now) {
   const uint32_t at = now_ms();
   const bool second = at / 1000 != production.drawn_ms / 1000;
   if (!now && !(production.dirty && at - production.drawn_ms >= kTickMs) && !second) return;
-  // The port and its stage first, so that a narrow terminal still shows them.
-  size_t port_width = 0;
-  size_t number_width = 0;
+  ViewColumns widths;
   for (int i = 0; i < production.count; ++i) {
     const Station& s = production.stations[i];
-    port_width = std::max<size_t>(port_width, con_text_columns(s.port));
-    if (!s.number.empty()) {
-      number_width = std::max<size_t>(
-          number_width, con_text_columns(format_text(msg::kViewNumber, s.number.c_str()).c_str()));
-    }
+    widths.port = std::max<size_t>(widths.port, con_text_columns(s.port));
+    widths.number = std::max<size_t>(widths.number, con_text_columns(number_text(s).c_str()));
+    widths.warnings = std::max<size_t>(widths.warnings, con_text_columns(warnings_text(s).c_str()));
   }
   std::vector<std::string> texts(static_cast<size_t>(production.count));
   std::vector<ViewLine> lines;
   for (int i = 0; i < production.count; ++i) {
-    lines.push_back(station_line(production.stations[i], port_width, number_width, at, &texts[i]));
+    lines.push_back(station_line(production.stations[i], widths, at, &texts[i]));
   }
   if (!production.footer.empty()) lines.push_back({production.footer.c_str(), false});
   con_view_draw(lines.data(), static_cast<int>(lines.size()));

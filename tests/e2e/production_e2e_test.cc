@@ -310,8 +310,8 @@ TEST_F(ProductionE2e, TerminalViewShowsSectorsWithAWarning) {
     EXPECT_EQ(run.finish(10000).status, 0);
     close(slave);
     const std::string count = "предупреждений: 2";
-    EXPECT_TRUE(
-        contains(shown, colour ? "  \x1b[91m" + count + "\x1b[0m\x1b[K" : "  " + count + "\x1b[K"));
+    EXPECT_TRUE(contains(
+        shown, colour ? "  \x1b[91m" + count + "\x1b[0m  11mHz" : "  " + count + "  11mHz"));
     EXPECT_EQ(count_of(shown, "\x1b[91m"), colour ? count_of(shown, count) : 0u);
     EXPECT_TRUE(contains(shown, "Итого: успешно 1, с ошибкой 0\r\n" + sims_[0]->port() +
                                     ": секторов с предупреждением: 2\r\n"));

@@ -560,12 +560,13 @@ TEST_F(Production, ViewShowsNumbersWarningsAndFailuresInColumns) {
     ASSERT_FALSE(line.view_draws().empty());
     EXPECT_EQ(
         line.view_draws().back().lines,
-        (std::vector<std::string>{"P0  № 100001  готово            10mHz  KT20       3 с  "
-                                  "{red}предупреждений: 2{normal}",
-                                  "{red}P1  № 99      ошибка            10mHz             2 с  "
-                                  "Ошибка записи FLASH!{normal}",
-                                  "P2            готово            10mHz  KT20       3 с"}));
-    // Every draw: the clock and the seconds of every line in one column.
+        (std::vector<std::string>{
+            "P0  № 100001  готово            {red}предупреждений: 2{normal}  10mHz  KT20       3 с",
+            "{red}P1  № 99      ошибка                               10mHz             2 с  "
+            "Ошибка записи FLASH!{normal}",
+            "P2            готово                               10mHz  KT20       3 с"}));
+    // Every draw: the clock and the seconds of every line in one column; the
+    // columns of the number and of the count there once a station fills them.
     bool numbered = false;
     for (const ViewDraw& draw : line.view_draws()) {
       SCOPED_TRACE(draw.at_ms);
@@ -587,6 +588,9 @@ TEST_F(Production, ViewShowsNumbersWarningsAndFailuresInColumns) {
     EXPECT_TRUE(numbered);
     EXPECT_EQ(line.view_draws().front().lines[0].find("№"), std::string::npos)
         << "no number column before any station has one";
+    EXPECT_EQ(line.view_draws().front().lines[2],
+              "P2  ожидание старта " + std::string(18, ' ') + "  0 с")
+        << "nor a column for the count before any station has a warning";
   }
   // The view stays off a file, a pipe and an event stream.
   for (const bool terminal : {false, true}) {
