@@ -64,7 +64,7 @@ inline void format_argument_mismatch() {}
 template <class... Args>
 consteval void check_arguments(const char* format) {
   constexpr char kinds[] = {arg_kind<Args>()..., 0};
-  if (format == nullptr || !format_fits(format, kinds, sizeof...(Args))) {
+  if (format[0] == '\0' || !format_fits(format, kinds, sizeof...(Args))) {
     format_argument_mismatch();
   }
 }

@@ -18,17 +18,17 @@ enum class Manner { kPlain, kLine };
 
 struct OutcomeRow {
   const char* key;
-  // The format the failure writes where it is found; null for the outcomes
+  // The format the failure writes where it is found; empty for the outcomes
   // that no step of the run reports itself (their message comes with them).
   const char* message;
   Manner manner;
   // One key may have several messages: each row after the first names its
   // own, and is named "key:variant".
-  const char* variant = nullptr;
+  const char* variant = "";
 };
 
 inline constexpr OutcomeRow kOutcomes[] = {
-    {"ok", nullptr, Manner::kPlain},
+    {"ok", "", Manner::kPlain},
     // The command line; only the event stream tells of these, since the log
     // is opened after the command line has been read.
     {"invalid-port", msg::kInvalidPort, Manner::kPlain},
@@ -73,12 +73,12 @@ inline constexpr OutcomeRow kOutcomes[] = {
     {"flash-comm-error", msg::kFlashCommError, Manner::kPlain},
     // From outside: a termination request or a closed terminal; the message
     // is the signal's name.
-    {"terminated", nullptr, Manner::kPlain},
+    {"terminated", "", Manner::kPlain},
     // The run log could not be written; the message is its reason.
-    {"log-write-error", nullptr, Manner::kPlain},
+    {"log-write-error", "", Manner::kPlain},
     // A station's run, in a run of many, that ended without telling how; the
     // message is what became of its process.
-    {"aborted", nullptr, Manner::kPlain},
+    {"aborted", "", Manner::kPlain},
     // Station serial numbers: the switch, the numbers file, the field, the
     // counter and the command.
     {"switch-not-applicable", msg::kNumbersNotWithSendOnly, Manner::kPlain, "numbers"},
@@ -109,7 +109,7 @@ consteval Outcome outcome(std::string_view name) {
   const std::string_view variant = colon == name.npos ? "" : name.substr(colon + 1);
   for (size_t i = 0; i < kOutcomeCount; ++i) {
     const OutcomeRow& row = kOutcomes[i];
-    if (key == row.key && variant == (row.variant != nullptr ? row.variant : "")) return {i};
+    if (key == row.key && variant == row.variant) return {i};
   }
   no_such_outcome();
   return Outcome{0};

@@ -271,4 +271,34 @@ TEST_F(WineE2e, FullFlashThroughWinsockToSer2net) {
   EXPECT_TRUE(flash_ends_with(flash, image));
 }
 
+// A station's serial number taken by the Windows build: written into the
+// image in the flash, shown in code page 866, carried by the log record,
+// and the numbers file moved on with its CRLF lines kept.
+TEST_F(WineE2e, StationNumberFromTheNumbersFile) {
+  const std::string flash = temp_path("number-flash");
+  const std::string log = temp_path("number-log");
+  const std::string numbers = temp_path("numbers");
+  std::ofstream(numbers, std::ios::binary)
+      << "# line 3\r\naddress = 0xFFF00\r\nbytes = 6\r\nencoding = dec\r\nnext = 4711\r\n";
+  e2e::StationSim sim({"--link", com2_, "--flash-out", flash});
+  const std::vector<uint8_t> image(16384, 0x5A);
+  TempFile file(image);
+  ChildResult r = travek(
+      {"-y", "-log:" + windows_path(log), "-n:" + windows_path(numbers), windows_path(file.path())},
+      120000);
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(contains(r.out, console_bytes("Номер станции:     4711\n\nЗагрузка FLASH:")));
+  EXPECT_EQ(sim.finish().status, 0) << sim.verdict();
+  std::vector<uint8_t> expected = image;
+  const std::string digits = "004711";
+  std::copy(digits.begin(), digits.end(), expected.end() - 0x100);
+  EXPECT_TRUE(flash_ends_with(flash, expected));
+  EXPECT_EQ(e2e::json_field(e2e::read_text(log), "number"), "4711");
+  EXPECT_EQ(e2e::read_text(numbers),
+            "# line 3\r\naddress = 0xFFF00\r\nbytes = 6\r\nencoding = dec\r\nnext = 4712\r\n");
+  unlink(log.c_str());
+  unlink(numbers.c_str());
+  unlink((numbers + ".lock").c_str());
+}
+
 }  // namespace
