@@ -2,9 +2,11 @@
 // time, event lines apart, keys and termination requests from the script,
 // the end of the process thrown to the test. The status light is captured
 // as the markers {red} and {normal}.
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "console/console.h"
 #include "console/console_out.h"
@@ -28,11 +30,29 @@ std::string formatted(const char* format, va_list args) {
 
 void console_setup(void (*release)(), bool text_output) {
   travek::console_text_setup(text_output);
-  sim::VirtualLine::current().console_setup(release);
+  sim::VirtualLine::current().console_setup(release, text_output);
 }
-// The virtual line's output is a capture, not a terminal.
-bool con_view_possible() { return false; }
-void con_view_draw(const ViewLine*, int) {}
+
+// A terminal when the line's options say so: each draw of the view is
+// captured whole, its red parts marked as the status light's are.
+bool con_view_possible() { return sim::VirtualLine::current().view_possible(); }
+
+void con_view_draw(const ViewLine* lines, int count) {
+  std::vector<std::string> drawn;
+  for (int i = 0; i < count; ++i) {
+    const std::string text = lines[i].text;
+    const size_t begin = lines[i].failed ? 0 : std::min<size_t>(lines[i].red_at, text.size());
+    const size_t end = lines[i].failed
+                           ? text.size()
+                           : std::min<size_t>(lines[i].red_at + lines[i].red_length, text.size());
+    drawn.push_back(begin < end
+                        ? text.substr(0, begin) + "{red}" + text.substr(begin, end - begin) +
+                              "{normal}" + text.substr(end)
+                        : text);
+  }
+  sim::VirtualLine::current().view_draw(std::move(drawn));
+}
+
 void con_view_end() {}
 void console_ignore_interrupts() { sim::VirtualLine::current().ignore_interrupts(); }
 

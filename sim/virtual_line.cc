@@ -295,7 +295,8 @@ void VirtualLine::request_end(double at_ms, const char* signal_name) {
 
 // As a fresh console: requests end the process at once until the run holds
 // them; the scripted one stays.
-void VirtualLine::console_setup(void (*release)()) {
+void VirtualLine::console_setup(void (*release)(), bool text_output) {
+  text_output_ = text_output;
   request_.release = release;
   request_.end = nullptr;
   request_.ending = false;

@@ -3,7 +3,8 @@
 // takes its transmission time at the current rate and stop bits; station
 // bytes arrive when their last stop bit has been sampled; reads wait in
 // virtual time; keys arrive at scripted times; console output is captured
-// with the time it was written; and the end of the process is caught, so a
+// with the time it was written (and, on a line that plays a terminal, each
+// draw of a run of many's view); and the end of the process is caught, so a
 // test can check the status and the last message. Everything is
 // deterministic.
 //
@@ -24,6 +25,7 @@
 #include <optional>
 #include <queue>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "children_virtual.h"
@@ -61,12 +63,20 @@ struct VirtualOptions {
   double lose_port_at_ms = -1;    // the device goes away at this time
   size_t input_queue = 1632;      // the driver's receive queue
   bool keyboard = false;          // keys typed on a keyboard, not a script
+  bool terminal = false;          // standard output is a terminal: a run of many draws its view
   double time_limit_ms = 3600e3;  // a run that waits longer has gone astray
 };
 
 struct ConsoleWrite {
   double at_ms;
   std::string text;
+};
+
+// One draw of the view of a run of many: its lines as drawn, uncut, each
+// red part between the markers {red} and {normal}.
+struct ViewDraw {
+  double at_ms;
+  std::vector<std::string> lines;
 };
 
 struct PcWrite {
@@ -112,6 +122,7 @@ class VirtualLine {
   const std::string& output() const { return output_; }
   const std::vector<ConsoleWrite>& console_log() const { return console_log_; }
   const std::string& diagnostics() const { return diagnostics_; }
+  const std::vector<ViewDraw>& view_draws() const { return view_draws_; }
   // Event lines, each with its line feed.
   const std::string& events() const { return event_lines_; }
   const std::vector<PcWrite>& writes() const { return writes_; }
@@ -141,7 +152,11 @@ class VirtualLine {
   bool key_waiting() const;
   int read_key();
   void discard_typed_keys();
-  void console_setup(void (*release)());
+  void console_setup(void (*release)(), bool text_output);
+  bool view_possible() const { return options_.terminal && text_output_; }
+  void view_draw(std::vector<std::string> lines) {
+    view_draws_.push_back({now_ms(), std::move(lines)});
+  }
   void defer_end_requests(void (*end)(const char*)) { request_.end = end; }
   void honour_end_request();
   void end_requests_at_once();
@@ -204,6 +219,8 @@ class VirtualLine {
   std::string diagnostics_;
   std::string event_lines_;
   std::deque<std::pair<double, int>> keys_;
+  bool text_output_ = true;
+  std::vector<ViewDraw> view_draws_;
   bool interrupts_ignored_ = false;
 
   std::function<void()> open_hook_;

@@ -129,13 +129,25 @@ inline constexpr char kStageResident[] = "резидент";
 inline constexpr char kStageLoading[] = "загрузка %3u%%";
 inline constexpr char kStageJumper[] = "перемычка";
 inline constexpr char kStageDone[] = "готово";
+// The failure's own message follows at the end of the line.
+inline constexpr char kStageFailed[] = "ошибка";
 inline constexpr char kViewSeconds[] = "%3u с";
+// %s the station's serial number
+inline constexpr char kViewNumber[] = "№ %s";
+// %u sectors reported with a warning
+inline constexpr char kViewWarnings[] = "предупреждений: %u";
+// %s the port, %u its sectors reported with a warning
+inline constexpr char kPortWarnings[] = "%s: секторов с предупреждением: %u\n";
 inline constexpr char kEventStray[] = "принято: %#.2x - не наш клиент!";
 inline constexpr char kEventClock[] = "FQ: %s";
 inline constexpr char kEventResident[] = "резидент: старт - Ok!, T= %u ms";
 inline constexpr char kEventStation[] = "станция класса %s, FLASH %lu Кб";
 inline constexpr char kEventWarning[] = "предупреждение: сектор %u";
 inline constexpr char kEventLoaded[] = "загрузка FLASH: 100%%, T= %u ms";
+// %u the load time, %u its sectors reported with a warning
+inline constexpr char kEventLoadedWarnings[] =
+    "загрузка FLASH: 100%%, T= %u ms, секторов с предупреждением: %u";
+inline constexpr char kEventNumber[] = "номер станции: %s";
 inline constexpr char kEventRestarted[] = "рестарт станции: Ok!";
 inline constexpr char kEventRestartSilent[] = "рестарт станции: Bad!";
 inline constexpr char kEventRestartDeclined[] = "без рестарта";

@@ -92,10 +92,14 @@ void console_end_requests_at_once();
 // only where standard output is a terminal (a console) and text output is
 // on. Each draw goes over the lines of the draw before; a line is cut to
 // the terminal's width, so that a narrow terminal never wraps the view
-// apart, and a failed line is red where colour is allowed.
+// apart. Where colour is allowed a failed line is red, and so is the part
+// of any line its red bytes name (a count that must catch the eye): from
+// byte red_at of its text, red_length bytes, whole characters.
 struct ViewLine {
   const char* text;
   bool failed;
+  unsigned long red_at = 0;
+  unsigned long red_length = 0;
 };
 bool con_view_possible();
 // The columns a text of the console's encoding takes.

@@ -18,6 +18,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -267,10 +268,23 @@ void con_view_draw(const ViewLine* lines, int count) {
   std::string out;
   if (console.view_drawn > 0) out += "\r\x1b[" + std::to_string(console.view_drawn) + "A";
   for (int i = 0; i < count; ++i) {
-    const bool red = lines[i].failed && console.colour;
-    out += red ? "\r\x1b[91m" : "\r";
-    out += cut_to(lines[i].text, columns);
-    out += red ? "\x1b[0m\x1b[K\n" : "\x1b[K\n";
+    const ViewLine& line = lines[i];
+    const std::string shown = cut_to(line.text, columns);
+    // The red part, as much of it as the cut leaves.
+    const size_t red_begin = line.failed ? 0 : std::min<size_t>(line.red_at, shown.size());
+    const size_t red_end =
+        line.failed ? shown.size() : std::min<size_t>(line.red_at + line.red_length, shown.size());
+    out += '\r';
+    if (console.colour && red_begin < red_end) {
+      out.append(shown, 0, red_begin);
+      out += "\x1b[91m";
+      out.append(shown, red_begin, red_end - red_begin);
+      out += "\x1b[0m";
+      out.append(shown, red_end, std::string::npos);
+    } else {
+      out += shown;
+    }
+    out += "\x1b[K\n";
   }
   if (count < console.view_drawn) out += "\x1b[J";
   write_all(STDOUT_FILENO, out.data(), out.size());

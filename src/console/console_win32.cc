@@ -105,7 +105,8 @@ bool con_view_possible() { return console.view_possible; }
 
 // By the console's cursor and attribute calls: back to the view's first
 // row, each line written over the one there, padded to the width and cut
-// to it (code page 866 has a byte a character).
+// to it (code page 866 has a byte a character). A line goes out in three
+// parts, before, in and after its red part, the middle one in red.
 void con_view_draw(const ViewLine* lines, int count) {
   HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
   CONSOLE_SCREEN_BUFFER_INFO info;
@@ -114,14 +115,31 @@ void con_view_draw(const ViewLine* lines, int count) {
   if (console.view_drawn > 0) SetConsoleCursorPosition(out, COORD{0, console.view_top});
   const int drawn = std::max(count, console.view_drawn);
   for (int i = 0; i < drawn; ++i) {
-    std::string line = i < count ? utf8_to_oem(lines[i].text, std::strlen(lines[i].text)) : "";
-    line.resize(columns, ' ');
-    line += '\n';
-    const bool red = i < count && lines[i].failed;
-    if (red) SetConsoleTextAttribute(out, COLOUR_RED);
-    DWORD done = 0;
-    WriteConsoleA(out, line.data(), static_cast<DWORD>(line.size()), &done, nullptr);
-    if (red) SetConsoleTextAttribute(out, info.wAttributes);
+    std::string parts[3];
+    if (i < count) {
+      const ViewLine& line = lines[i];
+      const size_t length = std::strlen(line.text);
+      const size_t begin = line.failed ? 0 : std::min<size_t>(line.red_at, length);
+      const size_t end =
+          line.failed ? length : std::min<size_t>(line.red_at + line.red_length, length);
+      parts[0] = utf8_to_oem(line.text, begin);
+      parts[1] = utf8_to_oem(line.text + begin, end - begin);
+      parts[2] = utf8_to_oem(line.text + end, length - end);
+    }
+    size_t room = columns;
+    for (std::string& part : parts) {
+      if (part.size() > room) part.resize(room);
+      room -= part.size();
+    }
+    parts[2].append(room, ' ');
+    parts[2] += '\n';
+    for (int p = 0; p < 3; ++p) {
+      if (parts[p].empty()) continue;
+      if (p == 1) SetConsoleTextAttribute(out, COLOUR_RED);
+      DWORD done = 0;
+      WriteConsoleA(out, parts[p].data(), static_cast<DWORD>(parts[p].size()), &done, nullptr);
+      if (p == 1) SetConsoleTextAttribute(out, info.wAttributes);
+    }
   }
   if (GetConsoleScreenBufferInfo(out, &info)) {
     console.view_top = static_cast<SHORT>(std::max(0, info.dwCursorPosition.Y - drawn));

@@ -41,6 +41,9 @@ struct Station {
   std::string clock;
   std::string station_class;
   std::string message;     // a failure, on one line
+  std::string number;      // its serial number, once it has one
+  unsigned warnings = 0;   // sectors reported with a warning
+  unsigned tenths = 0;     // the tenths of the load told on a plain line
   bool past_wait = false;  // its start byte has come
   bool end_seen = false;   // its record is in
   bool exited = false;     // its process is gone
@@ -50,7 +53,8 @@ struct Station {
   std::string err_part;
   std::string held_errors;  // kept off a terminal that shows the view
   uint32_t start_ms = 0;
-  uint32_t end_ms = 0;
+  bool clock_stopped = false;  // its seconds stand at stopped_ms
+  uint32_t stopped_ms = 0;
 };
 
 struct Production {
@@ -107,6 +111,20 @@ unsigned number_in(const Json& line, const char* key) { return line.value(key, 0
 
 std::string text_in(const Json& line, const char* key) { return line.value(key, std::string()); }
 
+// A count the line may give; what was known before when it gives none.
+unsigned count_in(const Json& line, const char* key, unsigned otherwise) {
+  const auto found = line.find(key);
+  return found != line.end() && found->is_number_unsigned() ? found->get<unsigned>() : otherwise;
+}
+
+// A station's seconds stand once it has ended, or waits at the jumper prompt
+// for the operator, whose answer may be long in coming.
+void stop_clock(Station& s) {
+  if (s.clock_stopped) return;
+  s.clock_stopped = true;
+  s.stopped_ms = now_ms();
+}
+
 // A failure's message on one line of the view or the summary.
 std::string one_line(std::string text) {
   for (char& c : text) {
@@ -146,7 +164,8 @@ void flush_held_errors() {
 // it counts.
 void take_end(Station& s, const Json& line) {
   s.end_seen = true;
-  s.end_ms = now_ms();
+  stop_clock(s);
+  s.warnings = count_in(line, field_key("warnings"), s.warnings);
   s.ok = text_in(line, field_key("result")) == outcome_key(outcome("ok"));
   s.stage = s.ok ? Stage::kDone : Stage::kFailed;
   if (!s.ok) {
@@ -185,19 +204,36 @@ void take_step(Station& s, Event name, const Json& line) {
                    msg::kEventStation, s.station_class.c_str(),
                    static_cast<unsigned long>(number_in(line, field_key("flash_bytes")) / 1024)));
       break;
+    case event("number").row: {
+      const auto number = line.find(field_key("number"));
+      if (number == line.end() || !number->is_number_integer()) break;
+      s.number = number->dump();
+      plain(s, format_text(msg::kEventNumber, s.number.c_str()));
+      break;
+    }
     case event("progress").row:
       s.percent = number_in(line, field_key("percent"));
-      // Every tenth is enough for a file or a pipe.
-      if (s.percent % 10 == 0) plain(s, format_text(msg::kStageLoading, s.percent));
+      // A file or a pipe gets the percentage as reported, once for each new
+      // tenth it reaches: a load of few sectors jumps over the round ones.
+      if (s.percent / 10 > s.tenths) {
+        s.tenths = s.percent / 10;
+        plain(s, format_text(msg::kStageLoading, s.percent));
+      }
       break;
     case event("warning").row:
+      ++s.warnings;
       plain(s, format_text(msg::kEventWarning, number_in(line, field_key("sector"))));
       break;
-    case event("loaded").row:
-      plain(s, format_text(msg::kEventLoaded, number_in(line, field_key("load_ms"))));
+    case event("loaded").row: {
+      s.warnings = count_in(line, field_key("warnings"), s.warnings);
+      const unsigned load_ms = number_in(line, field_key("load_ms"));
+      plain(s, s.warnings == 0 ? format_text(msg::kEventLoaded, load_ms)
+                               : format_text(msg::kEventLoadedWarnings, load_ms, s.warnings));
       break;
+    }
     case event("jumper").row:
       s.stage = Stage::kJumper;
+      stop_clock(s);
       plain(s, msg::kStageJumper);
       break;
     case event("restart").row: {
@@ -276,7 +312,9 @@ void pump() {
     }
     forward_errors(s);
     const ChildEnd end = child_end(i);
-    if (end.ended) account_exit(s, end);
+    if (!end.ended) continue;
+    stop_clock(s);
+    account_exit(s, end);
   }
 }
 
@@ -300,9 +338,66 @@ std::string stage_text(const Station& s) {
     case Stage::kDone:
       return msg::kStageDone;
     case Stage::kFailed:
-      return s.message;
+      return msg::kStageFailed;
   }
   return "";
+}
+
+// The text padded with spaces to this many columns.
+void pad_to(std::string* text, size_t from, size_t columns) {
+  const size_t shown = con_text_columns(text->c_str() + from);
+  if (shown < columns) text->append(columns - shown, ' ');
+}
+
+// The widths of the columns a batch's lines share; a column that only some
+// stations fill (the number, the warnings) is there once one of them does.
+struct ViewColumns {
+  size_t port = 0;
+  size_t number = 0;
+  size_t warnings = 0;
+};
+
+std::string number_text(const Station& s) {
+  return s.number.empty() ? "" : format_text(msg::kViewNumber, s.number.c_str());
+}
+
+std::string warnings_text(const Station& s) {
+  return s.warnings == 0 ? "" : format_text(msg::kViewWarnings, s.warnings);
+}
+
+// One station's line of the view, in columns, the most telling first, so
+// that a narrow terminal cuts the least of it: the port, its number, the
+// stage, its count of sectors with a warning (red), the clock, the class and
+// the seconds; then a failure's message, which has no width of its own. The
+// line's text is kept in text.
+ViewLine station_line(const Station& s, const ViewColumns& widths, uint32_t at, std::string* text) {
+  *text = s.port;
+  pad_to(text, 0, widths.port + 2);
+  if (widths.number > 0) {
+    const size_t from = text->size();
+    *text += number_text(s);
+    pad_to(text, from, widths.number + 2);
+  }
+  size_t from = text->size();
+  *text += stage_text(s);
+  pad_to(text, from, kStageColumns);
+  ViewLine line{nullptr, s.stage == Stage::kFailed};
+  if (widths.warnings > 0) {
+    *text += "  ";
+    from = line.red_at = text->size();
+    *text += warnings_text(s);
+    line.red_length = text->size() - line.red_at;
+    pad_to(text, from, widths.warnings);
+  }
+  char columns[200];
+  std::snprintf(columns, sizeof(columns), "  %-5s  %-7s  ", s.clock.c_str(),
+                s.station_class.c_str());
+  *text += columns;
+  const uint32_t until = s.clock_stopped ? s.stopped_ms : at;
+  *text += format_text(msg::kViewSeconds, (until - s.start_ms) / 1000);
+  if (s.stage == Stage::kFailed && !s.message.empty()) *text += "  " + s.message;
+  line.text = text->c_str();
+  return line;
 }
 
 // Redrawn when something changed, and each second for the clocks; not
@@ -312,32 +407,19 @@ void refresh(bool now) {
   const uint32_t at = now_ms();
   const bool second = at / 1000 != production.drawn_ms / 1000;
   if (!now && !(production.dirty && at - production.drawn_ms >= kTickMs) && !second) return;
-  // The port and its stage first, so that a narrow terminal still shows them.
-  size_t port_width = 0;
-  for (int i = 0; i < production.count; ++i) {
-    port_width = std::max(port_width, std::strlen(production.stations[i].port));
-  }
-  std::vector<std::string> texts;
-  std::vector<ViewLine> lines;
+  ViewColumns widths;
   for (int i = 0; i < production.count; ++i) {
     const Station& s = production.stations[i];
-    const uint32_t until = s.end_seen ? s.end_ms : at;
-    std::string text = s.port;
-    text.append(port_width + 2 - text.size(), ' ');
-    const std::string stage = stage_text(s);
-    text += stage;
-    const size_t shown = con_text_columns(stage.c_str());
-    if (shown < kStageColumns) text.append(kStageColumns - shown, ' ');
-    char tail[200];
-    std::snprintf(tail, sizeof(tail), "  %-5s  %-7s  ", s.clock.c_str(), s.station_class.c_str());
-    texts.push_back(text + tail + format_text(msg::kViewSeconds, (until - s.start_ms) / 1000));
+    widths.port = std::max<size_t>(widths.port, con_text_columns(s.port));
+    widths.number = std::max<size_t>(widths.number, con_text_columns(number_text(s).c_str()));
+    widths.warnings = std::max<size_t>(widths.warnings, con_text_columns(warnings_text(s).c_str()));
   }
-  if (!production.footer.empty()) texts.push_back(production.footer);
-  for (size_t i = 0; i < texts.size(); ++i) {
-    const bool failed =
-        i < static_cast<size_t>(production.count) && production.stations[i].stage == Stage::kFailed;
-    lines.push_back({texts[i].c_str(), failed});
+  std::vector<std::string> texts(static_cast<size_t>(production.count));
+  std::vector<ViewLine> lines;
+  for (int i = 0; i < production.count; ++i) {
+    lines.push_back(station_line(production.stations[i], widths, at, &texts[i]));
   }
+  if (!production.footer.empty()) lines.push_back({production.footer.c_str(), false});
   con_view_draw(lines.data(), static_cast<int>(lines.size()));
   production.dirty = false;
   production.drawn_ms = at;
@@ -421,12 +503,15 @@ void start_batch() {
   }
 }
 
+// The totals; for a batch, then, each port's failure and its count of
+// sectors with a warning, which a load that ended well may have too.
 void summary(unsigned ok, unsigned failed, bool with_ports) {
   con_printf(msg::kSummary, ok, failed);
   if (!with_ports) return;
   for (int i = 0; i < production.count; ++i) {
     const Station& s = production.stations[i];
     if (s.end_seen && !s.ok) con_printf(msg::kPortLine, s.port, s.message.c_str());
+    if (s.warnings > 0) con_printf(msg::kPortWarnings, s.port, s.warnings);
   }
 }
 

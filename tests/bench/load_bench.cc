@@ -7,14 +7,14 @@
 //    per second (10 bits a byte).
 // 2. Pseudo-terminal: the real travek32 against station-sim, the same image:
 //    wall and CPU time of both processes.
-// 3. Many stations: 8 paced station-sims and one -ports: run against one
-//    paced port alone, and the CPU of the tool's parent and each child.
+// 3. Many stations: 8, 32 and 64 paced station-sims and one -ports: run on
+//    them, each against one paced port alone, every run with -n: and -log:;
+//    the CPU of the tool's parent and of the whole run.
 // 4. Network ports: a paced 128 KB load at 115200 bit/s directly on the
 //    pseudo-terminal, through ser2net (RFC 2217 on the loopback), and
 //    through ser2net 10 ms further away each way, each against the line's
 //    limit.
 // An argument (virtual, pty, many, network) runs that part alone.
-#include <dirent.h>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -23,17 +23,22 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
+#include <fstream>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <random>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "child_process.h"
 #include "delay_proxy.h"
+#include "event_lines.h"
 #include "ser2net_process.h"
 #include "station_sim_process.h"
 #include "support/images.h"
@@ -191,10 +196,10 @@ bool own_cpu(pid_t pid, double* cpu, pid_t* parent) {
   return true;
 }
 
-// Waits for the tool, sampling its own CPU time and its children's as they
-// run (a child's last sample stands for it once it has gone).
-Usage watch(pid_t tool, std::chrono::steady_clock::time_point started, double* parent_cpu,
-            std::map<pid_t, double>* children_cpu) {
+// Waits for the tool, sampling its own CPU time as it runs (the last sample
+// stands for it). The usage wait4 gives is the tool's and that of every
+// child it has waited for: the whole run's CPU.
+Usage watch(pid_t tool, std::chrono::steady_clock::time_point started, double* parent_cpu) {
   Usage u;
   for (;;) {
     int raw = 0;
@@ -208,66 +213,100 @@ Usage watch(pid_t tool, std::chrono::steady_clock::time_point started, double* p
     }
     pid_t parent = 0;
     own_cpu(tool, parent_cpu, &parent);
-    DIR* proc = opendir("/proc");
-    for (dirent* e; proc != nullptr && (e = readdir(proc)) != nullptr;) {
-      const pid_t pid = static_cast<pid_t>(std::atoi(e->d_name));
-      double cpu = 0;
-      if (pid > 0 && own_cpu(pid, &cpu, &parent) && parent == tool) (*children_cpu)[pid] = cpu;
-    }
-    if (proc != nullptr) closedir(proc);
-    usleep(20000);
+    usleep(50000);
   }
 }
 
-// The runs of many stations: 8 paced stations at once against one alone,
-// and the CPU each process of the tool takes per second of wall time.
+struct ManyRun {
+  Usage usage;
+  double parent_cpu = 0;
+  double sims_cpu = 0;  // the station-sims', on the same cores
+  int loaded = 0;       // stations whose session was clean and complete
+};
+
+// One run of the tool on this many paced stations, with -n: and -log: when
+// their files are named (one station alone: a single run, -port:).
+ManyRun many_run(int stations, const std::string& image, const std::string& numbers,
+                 const std::string& log) {
+  const std::vector<std::string> sim_args = {STATION_SIM_PATH, "--paced", "--clock", "11"};
+  std::vector<Sim> sims;
+  std::string ports;
+  for (int i = 0; i < stations; ++i) {
+    sims.push_back(start_sim(sim_args));
+    ports += (i ? "," : "") + sims.back().port;
+  }
+  int null_fd = open("/dev/null", O_WRONLY);
+  const auto started = std::chrono::steady_clock::now();
+  std::vector<std::string> args = {TRAVEK32_PATH, "-y", "-json"};
+  if (!numbers.empty()) args.insert(args.end(), {"-n:" + numbers, "-log:" + log});
+  args.insert(args.end(), {(stations == 1 ? "-port:" : "-ports:") + ports, image});
+  const pid_t tool = spawn(args, null_fd);
+  ManyRun run;
+  run.usage = watch(tool, started, &run.parent_cpu);
+  close(null_fd);
+  for (Sim& sim : sims) {
+    const Usage u = finish(sim.pid, sim.started);
+    run.loaded += u.status == 0;
+    run.sims_cpu += u.user_s + u.system_s;
+  }
+  return run;
+}
+
+// The runs of many stations: up to 64 paced stations at once (the most a
+// run takes) against one alone, each station taking its serial number from
+// one numbers file and recorded in one log; the wall time's ratio, and the
+// CPU the tool takes, its parent and every child together, per second of
+// wall time.
 void production_figures() {
-  constexpr int kStations = 8;
   std::mt19937 rng(3);
   Bytes image(65536);
   for (uint8_t& b : image) b = static_cast<uint8_t>(rng());
   testing_support::TempFile file(image);
+  e2e::TempFolder folder("bench-many");
+  const std::string numbers = folder.path() + "/line.numbers";
+  const std::string log = folder.path() + "/line.jsonl";
+  {
+    // The field in the image's last bytes, where the automatic start puts it.
+    std::ofstream text(numbers);
+    text << "# the bench's line\naddress = 0xFFFF0\nbytes = 4\nencoding = le\nnext = 100001\n";
+  }
+  double load[1] = {};
+  getloadavg(load, 1);
   std::printf(
       "\nMany stations: paced station-sims (11 MHz class, 115200 bit/s), 64 KB random "
-      "image, -y:\n");
-  int null_fd = open("/dev/null", O_WRONLY);
-  const std::vector<std::string> sim_args = {STATION_SIM_PATH, "--paced", "--clock", "11"};
-
-  Sim alone = start_sim(sim_args);
-  auto started = std::chrono::steady_clock::now();
-  Usage one = finish(
-      spawn({TRAVEK32_PATH, "-y", "-json", "-port:" + alone.port, file.path()}, null_fd), started);
-  finish(alone.pid, alone.started);
-
-  std::vector<Sim> sims;
-  std::string ports;
-  for (int i = 0; i < kStations; ++i) {
-    sims.push_back(start_sim(sim_args));
-    ports += (i ? "," : "") + sims.back().port;
+      "image, -y, -n: and -log: (load average before: %.2f)\n",
+      load[0]);
+  const ManyRun one = many_run(1, file.path(), numbers, log);
+  const double one_cpu = one.usage.user_s + one.usage.system_s;
+  std::printf("  1 port alone: wall %.2f s (status %d), CPU %.2f %% of a core\n", one.usage.wall_s,
+              one.usage.status, 100 * one_cpu / one.usage.wall_s);
+  for (const int stations : {8, 32, 64, -64}) {
+    // The last run without numbers and log, for what they add.
+    const bool bare = stations < 0;
+    const ManyRun many =
+        many_run(std::abs(stations), file.path(), bare ? "" : numbers, bare ? "" : log);
+    const double cpu = many.usage.user_s + many.usage.system_s;
+    std::printf(
+        "  %2d ports%s: wall %.2f s (status %d, %d stations loaded), ratio %.3f (goal <= 1.02)\n"
+        "      CPU of a core: the tool %.2f %% (goal < 25 %%), its parent alone %.2f %%; the "
+        "station-sims %.2f %%\n",
+        std::abs(stations), bare ? " without -n: and -log:" : "", many.usage.wall_s,
+        many.usage.status, many.loaded, many.usage.wall_s / one.usage.wall_s,
+        100 * cpu / many.usage.wall_s, 100 * many.parent_cpu / many.usage.wall_s,
+        100 * many.sims_cpu / many.usage.wall_s);
   }
-  started = std::chrono::steady_clock::now();
-  pid_t tool = spawn({TRAVEK32_PATH, "-y", "-json", "-ports:" + ports, file.path()}, null_fd);
-  double parent_cpu = 0;
-  std::map<pid_t, double> children_cpu;
-  Usage many = watch(tool, started, &parent_cpu, &children_cpu);
-  int stations_ok = 0;
-  for (Sim& sim : sims) stations_ok += finish(sim.pid, sim.started).status == 0;
-  close(null_fd);
-
-  double child_min = 1e9, child_max = 0;
-  for (const auto& [pid, cpu] : children_cpu) {
-    child_min = std::min(child_min, cpu);
-    child_max = std::max(child_max, cpu);
+  // What the log tied together: a record for each station, each its own number.
+  std::set<uint64_t> given;
+  size_t records = 0;
+  std::istringstream lines(e2e::read_text(log));
+  for (std::string line; std::getline(lines, line);) {
+    const nlohmann::json record = nlohmann::json::parse(line, nullptr, false);
+    ++records;
+    if (record.is_object() && record["number"].is_number_unsigned()) {
+      given.insert(record["number"].get<uint64_t>());
+    }
   }
-  std::printf("  1 port:  wall %.2f s (status %d)\n", one.wall_s, one.status);
-  std::printf(
-      "  %d ports: wall %.2f s (status %d, %d stations loaded), ratio %.3f (goal <= 1.05)\n",
-      kStations, many.wall_s, many.status, stations_ok, many.wall_s / one.wall_s);
-  std::printf(
-      "  CPU per second of wall: parent %.2f %% (goal < 1 %%), each of %zu children "
-      "%.2f..%.2f %% (goal < 2 %%)\n",
-      100 * parent_cpu / many.wall_s, children_cpu.size(), 100 * child_min / many.wall_s,
-      100 * child_max / many.wall_s);
+  std::printf("  log: %zu records, %zu distinct numbers\n", records, given.size());
 }
 
 // One paced load to the port; its load time from the end event (0 when it

@@ -285,4 +285,38 @@ TEST_F(ProductionE2e, TerminalViewKeepsOneLinePerPortInPlace) {
   EXPECT_GE(lines, 4u);
 }
 
+// On a terminal, a station that loaded with sector warnings: the count in
+// red on its line, and after the totals a line for its port; with NO_COLOR
+// the same without the colour.
+TEST_F(ProductionE2e, TerminalViewShowsSectorsWithAWarning) {
+  station({"--clock", "11", "--warn-sectors", "3,4", "--sessions", "2"});
+  TempFile file(random_image(16384, 6));
+  for (const bool colour : {true, false}) {
+    SCOPED_TRACE(colour ? "colour" : "NO_COLOR");
+    e2e::PseudoTerminal screen;
+    const int slave = open(screen.slave_path().c_str(), O_RDWR | O_NOCTTY);
+    std::vector<std::string> env;
+    if (!colour) env.push_back("NO_COLOR=1");
+    RunningChild run(TRAVEK32_PATH, {"-y", "-ports:" + ports(), file.path()}, env, -1, slave);
+    run.close_input();
+    std::string shown;
+    char buffer[4096];
+    pollfd p{screen.master(), POLLIN, 0};
+    while (!contains(shown, "Press a key to exit") && poll(&p, 1, 30000) > 0) {
+      const ssize_t n = read(screen.master(), buffer, sizeof(buffer));
+      if (n <= 0) break;
+      shown.append(buffer, static_cast<size_t>(n));
+    }
+    EXPECT_EQ(run.finish(10000).status, 0);
+    close(slave);
+    const std::string count = "предупреждений: 2";
+    EXPECT_TRUE(contains(
+        shown, colour ? "  \x1b[91m" + count + "\x1b[0m  11mHz" : "  " + count + "  11mHz"));
+    EXPECT_EQ(count_of(shown, "\x1b[91m"), colour ? count_of(shown, count) : 0u);
+    EXPECT_TRUE(contains(shown, "Итого: успешно 1, с ошибкой 0\r\n" + sims_[0]->port() +
+                                    ": секторов с предупреждением: 2\r\n"));
+  }
+  EXPECT_EQ(sims_[0]->finish().status, 0) << sims_[0]->verdict();
+}
+
 }  // namespace

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cstdint>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
@@ -97,6 +99,83 @@ ChildScript failing_child(double fail_ms) {
   c.run.exit_after_ms = fail_ms + 1;
   c.run.status = 255;
   return c;
+}
+
+// A load with -y: to the station at 1300, then these writes, loaded at
+// 3000 with these fields, the restart, and an end with these.
+ChildScript loading_child(const std::vector<ChildWrite>& during,
+                          const json& loaded = json::object(), const json& end = json::object()) {
+  ChildScript c = flashing_child(3000, false);
+  c.run.writes.resize(5);  // to the station
+  c.run.writes.insert(c.run.writes.end(), during.begin(), during.end());
+  json loaded_line = {{"event", "loaded"}, {"load_ms", 2000}};
+  loaded_line.update(loaded);
+  json end_line = {{"event", "end"},
+                   {"result", "ok"},
+                   {"message", nullptr},
+                   {"status", 0},
+                   {"restart", "answered"}};
+  end_line.update(end);
+  c.run.writes.push_back({3000, line_of(loaded_line)});
+  c.run.writes.push_back({3001, line_of({{"event", "restart"}, {"restart", "answered"}})});
+  c.run.writes.push_back({3002, line_of(end_line)});
+  return c;
+}
+
+ChildWrite number_at(double at_ms, uint64_t number) {
+  return {at_ms, line_of({{"event", "number"}, {"number", number}, {"address", 0xFE000}})};
+}
+
+ChildWrite warning_at(double at_ms, unsigned sector) {
+  return {at_ms, line_of({{"event", "warning"}, {"sector", sector}})};
+}
+
+// The percentages a load of this many sectors reports, as the tool counts
+// them: each sector's hundredth share, each change once.
+std::vector<ChildWrite> progress_of(unsigned sectors) {
+  std::vector<ChildWrite> writes;
+  unsigned last = 0;
+  for (unsigned k = 1; k <= sectors; ++k) {
+    const unsigned percent = 100 * k / sectors;
+    if (percent == last) continue;
+    last = percent;
+    writes.push_back({1300.0 + k, line_of({{"event", "progress"}, {"percent", percent}})});
+  }
+  return writes;
+}
+
+// Each port's lines of the plain output, in order, before the summary.
+std::vector<std::string> plain_lines(const std::string& out, const std::string& port) {
+  std::vector<std::string> found;
+  std::istringstream lines(out.substr(0, out.find("\nИтого")));
+  for (std::string l; std::getline(lines, l);) {
+    if (l.rfind(port + ": ", 0) == 0) found.push_back(l.substr(port.size() + 2));
+  }
+  return found;
+}
+
+// The columns a text takes, without the view's colour markers.
+size_t columns_of(std::string text) {
+  for (const std::string marker : {"{red}", "{normal}"}) {
+    for (size_t at; (at = text.find(marker)) != std::string::npos;) text.erase(at, marker.size());
+  }
+  return static_cast<size_t>(std::count_if(text.begin(), text.end(), [](char c) {
+    return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  }));
+}
+
+// The seconds a view line shows: the number before the first " с" that ends
+// the line or a column.
+int seconds_in(const std::string& line) {
+  const std::string unit = " с";
+  for (size_t at = line.find(unit); at != std::string::npos; at = line.find(unit, at + 1)) {
+    const size_t after = at + unit.size();
+    if (after != line.size() && line.compare(after, 2, "  ") != 0) continue;
+    size_t from = at;
+    while (from > 0 && std::isdigit(static_cast<unsigned char>(line[from - 1]))) --from;
+    if (from < at) return std::stoi(line.substr(from, at - from));
+  }
+  return -1;
 }
 
 std::vector<json> events_of(const VirtualLine& line) { return e2e::json_lines(line.events()); }
@@ -460,6 +539,179 @@ TEST_F(Production, TerminationStopsEveryStation) {
               (json{{"event", "summary"}, {"ok", 0}, {"failed", 2}, {"batches", 1}}));
     std::remove(log_.c_str());
   }
+}
+
+// On a terminal: each station's line gives its number once it has one, and
+// its count of sectors with a warning in red; a failed line is red, its
+// message after the columns, which stay in line on every draw.
+TEST_F(Production, ViewShowsNumbersWarningsAndFailuresInColumns) {
+  {
+    VirtualOptions options;
+    options.terminal = true;
+    VirtualLine line(StationConfig{}, options);
+    line.children().script(
+        0, {loading_child({number_at(1350, 100001), warning_at(1400, 3), warning_at(1450, 7)},
+                          {{"warnings", 2}}, {{"warnings", 2}})});
+    ChildScript failing = failing_child(2000);
+    failing.run.writes.push_back(number_at(1350, 99));
+    line.children().script(1, {failing});
+    line.children().script(2, {flashing_child(3000, false)});
+    EXPECT_EQ(line.run_tool({"-y", "-ports:P0,P1,P2", image_.path()}), 255);
+    ASSERT_FALSE(line.view_draws().empty());
+    EXPECT_EQ(
+        line.view_draws().back().lines,
+        (std::vector<std::string>{
+            "P0  № 100001  готово            {red}предупреждений: 2{normal}  10mHz  KT20       3 с",
+            "{red}P1  № 99      ошибка                               10mHz             2 с  "
+            "Ошибка записи FLASH!{normal}",
+            "P2            готово                               10mHz  KT20       3 с"}));
+    // Every draw: the clock and the seconds of every line in one column; the
+    // columns of the number and of the count there once a station fills them.
+    bool numbered = false;
+    for (const ViewDraw& draw : line.view_draws()) {
+      SCOPED_TRACE(draw.at_ms);
+      ASSERT_EQ(draw.lines.size(), 3u);
+      std::set<size_t> clocks, seconds;
+      for (const std::string& l : draw.lines) {
+        if (l.find("10mHz") != std::string::npos)
+          clocks.insert(columns_of(l.substr(0, l.find("10mHz"))));
+        seconds.insert(columns_of(l.substr(0, l.find(std::to_string(seconds_in(l)) + " с"))));
+        numbered = numbered || l.find("№") != std::string::npos;
+      }
+      EXPECT_LE(clocks.size(), 1u) << draw.lines[0] << "\n"
+                                   << draw.lines[1] << "\n"
+                                   << draw.lines[2];
+      EXPECT_EQ(seconds.size(), 1u) << draw.lines[0] << "\n"
+                                    << draw.lines[1] << "\n"
+                                    << draw.lines[2];
+    }
+    EXPECT_TRUE(numbered);
+    EXPECT_EQ(line.view_draws().front().lines[0].find("№"), std::string::npos)
+        << "no number column before any station has one";
+    EXPECT_EQ(line.view_draws().front().lines[2],
+              "P2  ожидание старта " + std::string(18, ' ') + "  0 с")
+        << "nor a column for the count before any station has a warning";
+  }
+  // The view stays off a file, a pipe and an event stream.
+  for (const bool terminal : {false, true}) {
+    VirtualOptions plain;
+    plain.terminal = terminal;
+    VirtualLine line(StationConfig{}, plain);
+    line.children().script(0, {flashing_child(3000, false)});
+    std::vector<std::string> args = {"-y", "-ports:P0", image_.path()};
+    if (terminal) args.insert(args.begin(), "-json");
+    EXPECT_EQ(line.run_tool(args), 0);
+    EXPECT_TRUE(line.view_draws().empty());
+  }
+}
+
+// Every way a station ends stops its seconds: its end, the loss of its
+// process, and the jumper prompt, however long the operator takes.
+TEST_F(Production, SecondsStopWhenAStationEnds) {
+  ChildScript killed;
+  killed.run.writes = to_clock();
+  killed.run.exit_after_ms = 2500;
+  killed.run.signal = 9;
+  VirtualOptions options;
+  options.terminal = true;
+  VirtualLine line(StationConfig{}, options);
+  line.children().script(0, {flashing_child(3000, true)});
+  line.children().script(1, {flashing_child(8000, true)});
+  line.children().script(2, {failing_child(2000)});
+  line.children().script(3, {killed});
+  line.press(60000, KEY_ENTER);
+  EXPECT_EQ(line.run_tool({"-ports:P0,P1,P2,P3", image_.path()}), 255);
+  const int stops[] = {3, 8, 2, 2};
+  ASSERT_FALSE(line.view_draws().empty());
+  EXPECT_GE(line.view_draws().back().at_ms, 60000) << "drawn after the answer";
+  for (const ViewDraw& draw : line.view_draws()) {
+    for (size_t i = 0; i < 4; ++i) {
+      EXPECT_LE(seconds_in(draw.lines[i]), stops[i]) << draw.at_ms << " " << draw.lines[i];
+    }
+  }
+  for (size_t i = 0; i < 4; ++i) {
+    EXPECT_EQ(seconds_in(line.view_draws().back().lines[i]), stops[i])
+        << line.view_draws().back().lines[i];
+  }
+  EXPECT_EQ(input_of(line, 0), "\r");
+  EXPECT_EQ(input_of(line, 1), "\r");
+}
+
+// Without a terminal the load is told at the percentage reported, once for
+// each new tenth it reaches: a load of few sectors jumps over round ones.
+TEST_F(Production, PlainLoadLineAtEachNewTenth) {
+  struct Row {
+    unsigned sectors;
+    std::vector<std::string> told;
+  };
+  const Row rows[] = {
+      {1, {"100"}},
+      {3, {" 33", " 66", "100"}},
+      {7, {" 14", " 28", " 42", " 57", " 71", " 85", "100"}},
+      {32, {" 12", " 21", " 31", " 40", " 50", " 62", " 71", " 81", " 90", "100"}},
+      {200, {" 10", " 20", " 30", " 40", " 50", " 60", " 70", " 80", " 90", "100"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.sectors);
+    VirtualLine line;
+    line.children().script(0, {loading_child(progress_of(row.sectors))});
+    EXPECT_EQ(line.run_tool({"-y", "-ports:P0", image_.path()}), 0);
+    std::vector<std::string> expected;
+    for (const std::string& percent : row.told) expected.push_back("загрузка " + percent + "%");
+    std::vector<std::string> told;
+    for (const std::string& l : plain_lines(line.output(), "P0")) {
+      if (l.rfind("загрузка ", 0) == 0 && l.find("FLASH") == std::string::npos) told.push_back(l);
+    }
+    EXPECT_EQ(told, expected) << line.output();
+  }
+}
+
+// A station's count of sectors with a warning, from whichever of its events
+// gives it: its warning events, its loaded event, its record. It is told
+// on the plain line of its load and after the totals, one line a port.
+TEST_F(Production, SectorsWithAWarningAreToldPerPort) {
+  ChildScript failed_after_warnings = failing_child(2000);
+  for (unsigned sector : {1u, 2u, 4u})
+    failed_after_warnings.run.writes.push_back(warning_at(1500 + sector, sector));
+  const std::vector<ChildScript> children = {
+      failed_after_warnings,
+      loading_child({}, {{"warnings", 2}}),
+      loading_child({}, json::object(), {{"warnings", 4}}),
+      loading_child({number_at(1350, 100001)}, {{"warnings", 0}}, {{"warnings", 0}}),
+      loading_child({warning_at(1500, 5)}, {{"warnings", 1}}, {{"warnings", 1}}),
+  };
+  VirtualLine line;
+  for (size_t i = 0; i < children.size(); ++i)
+    line.children().script(static_cast<int>(i), {children[i]});
+  EXPECT_EQ(line.run_tool({"-y", "-ports:P0,P1,P2,P3,P4", image_.path()}), 255);
+  const std::string& out = line.output();
+  EXPECT_TRUE(contains(out,
+                       "\nИтого: успешно 4, с ошибкой 1\n"
+                       "P0: Ошибка записи FLASH!\n"
+                       "P0: секторов с предупреждением: 3\n"
+                       "P1: секторов с предупреждением: 2\n"
+                       "P2: секторов с предупреждением: 4\n"
+                       "P4: секторов с предупреждением: 1\n" +
+                           testing_support::kPressKey));
+  EXPECT_EQ(plain_lines(out, "P0"),
+            (std::vector<std::string>{"ожидание старта", "FQ: 10mHz", "предупреждение: сектор 1",
+                                      "предупреждение: сектор 2", "предупреждение: сектор 4",
+                                      "Ошибка записи FLASH!"}));
+  const auto loaded_of = [&](const std::string& port) {
+    for (const std::string& l : plain_lines(out, port)) {
+      if (l.rfind("загрузка FLASH", 0) == 0) return l;
+    }
+    return std::string();
+  };
+  EXPECT_EQ(loaded_of("P1"), "загрузка FLASH: 100%, T= 2000 ms, секторов с предупреждением: 2");
+  EXPECT_EQ(loaded_of("P2"), "загрузка FLASH: 100%, T= 2000 ms") << "its record told it later";
+  EXPECT_EQ(loaded_of("P3"), "загрузка FLASH: 100%, T= 2000 ms");
+  EXPECT_EQ(loaded_of("P4"), "загрузка FLASH: 100%, T= 2000 ms, секторов с предупреждением: 1");
+  EXPECT_EQ(plain_lines(out, "P3"),
+            (std::vector<std::string>{
+                "ожидание старта", "FQ: 10mHz", "резидент: старт - Ok!, T= 1000 ms",
+                "станция класса KT20, FLASH 512 Кб", "номер станции: 100001",
+                "загрузка FLASH: 100%, T= 2000 ms", "рестарт станции: Ok!", "готово"}));
 }
 
 }  // namespace
