@@ -50,8 +50,9 @@ int watch_fd(int fd, Watch* watch, bool* passed) {
   const int64_t left = watch->deadline_ns - start;
   *passed = left <= 0;
   if (*passed) return kPollNothing;
-  const int64_t look = std::min(left, kLookNs);
-  const int r = poll_fd(fd, POLLIN, look);
+  const int64_t quiet = watch->quiet_until_ns - start;
+  const int64_t look = std::min({left, kLookNs, quiet > 0 ? quiet : kLookNs});
+  const int r = poll_fd(quiet > 0 ? -1 : fd, POLLIN, look);
   const int64_t late = monotonic_ns() - (start + look);
   if (r >= 0 && late > kHeldUpNs && watch->held_up_ns < kMaxHeldUpNs) {
     watch->deadline_ns += late;

@@ -34,10 +34,13 @@ inline constexpr int kPollHungUp = -2;  // a hang-up or error without the event
 // is reported ready first.
 int poll_fd(int fd, short events, int64_t ns);
 
-// A wait for input with the hold-up allowance.
+// A wait for input with the hold-up allowance. Until quiet_until_ns the
+// looks only let time pass: a reply that is still on the line is not looked
+// for byte by byte.
 struct Watch {
   int64_t deadline_ns;
   int64_t held_up_ns = 0;
+  int64_t quiet_until_ns = 0;
 };
 
 // One look at fd for input, until the watch's deadline at the latest: a

@@ -28,6 +28,9 @@
 namespace travek {
 namespace {
 
+// The longest a read of a known length lets its reply gather between looks.
+constexpr int64_t kGatherNs = 10000000;
+
 struct PortState {
   int fd = -1;
   char name[256] = {};
@@ -290,7 +293,13 @@ uint32_t device_read_exact(uint8_t* dest, uint32_t n, uint32_t total_ms) {
   while (got < n) {
     const uint32_t r = read_now(dest + got, n - got);
     got += r;
-    if (r > 0) continue;
+    if (r > 0) {
+      // The rest comes at the line's pace: let some of it gather rather than
+      // wake for every byte (a long echo would cost a wake-up a byte).
+      watching.quiet_until_ns =
+          monotonic_ns() + std::min<int64_t>(kGatherNs, (n - got) * port.frame_ns);
+      continue;
+    }
     // A final look after the deadline: a late wake-up must not lose a reply
     // that is already queued.
     if (!watch(&watching)) {
