@@ -119,7 +119,7 @@ TEST(Load, TwoHundredSectorsChangeThePercentageEverySecondSector) {
   ASSERT_EQ(load(line, random_bytes(200 * 64)), 0) << line.output();
   std::string expected;
   for (int p = 1; p <= 100; ++p) {
-    char field[8];
+    char field[16];
     std::snprintf(field, sizeof(field), "\b\b\b%3d", p);
     expected += field;
   }
