@@ -43,7 +43,8 @@ timeval left_of(int64_t deadline_ns) {
   return timeval{ms / 1000, (ms % 1000) * 1000};
 }
 
-// 1 ready, 0 the time ran out, -1 select failed.
+// 1 ready, 2 in the failed set (a connection refused), 0 the time ran out,
+// -1 select failed.
 int wait_on(bool writable, int64_t deadline_ns) {
   fd_set ready, failed;
   FD_ZERO(&ready);
@@ -54,7 +55,8 @@ int wait_on(bool writable, int64_t deadline_ns) {
   const int r =
       select(0, writable ? nullptr : &ready, writable ? &ready : nullptr, &failed, &timeout);
   if (r == SOCKET_ERROR) return -1;
-  return r > 0 ? 1 : 0;
+  if (r == 0) return 0;
+  return FD_ISSET(connection, &failed) ? 2 : 1;
 }
 
 // One address, within the deadline: 0 connected, else the Winsock error.
@@ -68,18 +70,12 @@ int connect_one(const addrinfo* address, int64_t deadline_ns) {
   } else if (connect(connection, address->ai_addr, static_cast<int>(address->ai_addrlen)) != 0) {
     error = WSAGetLastError();
     if (error == WSAEWOULDBLOCK) {
-      fd_set writable, failed;
-      FD_ZERO(&writable);
-      FD_ZERO(&failed);
-      FD_SET(connection, &writable);
-      FD_SET(connection, &failed);
-      timeval timeout = left_of(deadline_ns);
-      const int r = select(0, nullptr, &writable, &failed, &timeout);
-      if (r == SOCKET_ERROR) {
+      const int r = wait_on(true, deadline_ns);
+      if (r < 0) {
         error = WSAGetLastError();
       } else if (r == 0) {
         error = WSAETIMEDOUT;
-      } else if (FD_ISSET(connection, &failed)) {
+      } else if (r == 2) {
         int length = sizeof(error);
         if (getsockopt(connection, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error),
                        &length) != 0 ||

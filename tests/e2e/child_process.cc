@@ -14,13 +14,14 @@
 #include <cstring>
 
 namespace e2e {
-namespace {
 
 int64_t now_ms() {
   timespec t;
   clock_gettime(CLOCK_MONOTONIC, &t);
   return static_cast<int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
 }
+
+namespace {
 
 int status_of(int raw) {
   if (WIFEXITED(raw)) return WEXITSTATUS(raw);

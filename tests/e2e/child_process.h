@@ -4,10 +4,14 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 namespace e2e {
+
+// The monotonic clock in milliseconds, for the deadlines of the tests' waits.
+int64_t now_ms();
 
 struct ChildResult {
   std::string out;

@@ -14,22 +14,11 @@
 #include <deque>
 #include <vector>
 
+#include "child_process.h"
+#include "loopback.h"
+
 namespace e2e {
 namespace {
-
-int64_t now_ms() {
-  timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return static_cast<int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
-}
-
-sockaddr_in loopback(int port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  return address;
-}
 
 void no_delay(int fd) {
   const int on = 1;
@@ -56,16 +45,10 @@ bool write_all(int fd, const std::vector<uint8_t>& bytes) {
 
 DelayProxy::DelayProxy(int target_port, int delay_ms)
     : target_port_(target_port), delay_ms_(delay_ms) {
-  listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address = loopback(0);
-  socklen_t length = sizeof(address);
-  if (listener_ < 0 || pipe2(stop_, O_CLOEXEC) != 0 ||
-      bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-      listen(listener_, 4) != 0 ||
-      getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    return;
-  }
-  port_ = ntohs(address.sin_port);
+  const LoopbackSocket listener = loopback_socket(4);
+  listener_ = listener.fd;
+  if (listener_ < 0 || pipe2(stop_, O_CLOEXEC) != 0) return;
+  port_ = listener.port;
   thread_ = std::thread([this] { serve(); });
 }
 
@@ -95,7 +78,7 @@ void DelayProxy::serve() {
 // closes and what it sent has been passed on, or the proxy ends.
 void DelayProxy::relay(int client) {
   const int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  const sockaddr_in target = loopback(target_port_);
+  const sockaddr_in target = loopback_address(target_port_);
   if (server < 0 || connect(server, reinterpret_cast<const sockaddr*>(&target), sizeof(target))) {
     close(client);
     if (server >= 0) close(server);

@@ -7,8 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-
 #include <algorithm>
 #include <chrono>
 #include <map>
@@ -22,6 +20,7 @@
 #include "child_process.h"
 #include "delay_proxy.h"
 #include "event_lines.h"
+#include "loopback.h"
 #include "ser2net_process.h"
 #include "station_sim_process.h"
 #include "support/images.h"
@@ -175,17 +174,12 @@ TEST_F(NetworkE2e, FaultsEndWithTheirMessagesAndRecords) {
 class SilentHost {
  public:
   SilentHost() {
-    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    listen(listener_, 0);
-    getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
+    const e2e::LoopbackSocket listener = e2e::loopback_socket(0);
+    listener_ = listener.fd;
+    port_ = listener.port;
+    const sockaddr_in address = e2e::loopback_address(port_);
     filler_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    connect(filler_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    connect(filler_, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
   }
   ~SilentHost() {
     close(filler_);
@@ -203,15 +197,9 @@ class SilentHost {
 class HangingUpHost {
  public:
   HangingUpHost() {
-    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    listen(listener_, 4);
-    getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
+    const e2e::LoopbackSocket listener = e2e::loopback_socket(4);
+    listener_ = listener.fd;
+    port_ = listener.port;
     thread_ = std::thread([this] {
       const int fd = accept(listener_, nullptr, nullptr);
       if (fd >= 0) close(fd);
@@ -248,11 +236,8 @@ TEST_F(NetworkE2e, OpeningFailuresAreThePortMessageWithTheReason) {
   // ser2net whose port another client holds.
   Served& station = serve({"--boot-delay", "100000"});
   const int holder = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<uint16_t>(station.server->port()));
-  ASSERT_EQ(connect(holder, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  const sockaddr_in address = e2e::loopback_address(station.server->port());
+  ASSERT_EQ(connect(holder, reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
   const std::string busy = station.server->url();
 
   struct Case {
@@ -295,15 +280,9 @@ class ScriptedServer {
  public:
   ScriptedServer(Bytes opening, Bytes trigger, Bytes reply)
       : opening_(std::move(opening)), trigger_(std::move(trigger)), reply_(std::move(reply)) {
-    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    listen(listener_, 4);
-    getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
+    const e2e::LoopbackSocket listener = e2e::loopback_socket(4);
+    listener_ = listener.fd;
+    port_ = listener.port;
     thread_ = std::thread([this] { serve(); });
   }
   ~ScriptedServer() {

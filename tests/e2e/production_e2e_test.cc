@@ -58,6 +58,20 @@ bool wait_count(RunningChild& child, const std::string& text, size_t n, int time
   return true;
 }
 
+// What the tool draws on a terminal, read from its master side up to the
+// exit prompt, or until nothing comes for 30 s.
+std::string drawn_until_exit_prompt(int master) {
+  std::string shown;
+  char buffer[4096];
+  pollfd p{master, POLLIN, 0};
+  while (!contains(shown, "Press a key to exit") && poll(&p, 1, 30000) > 0) {
+    const ssize_t n = read(master, buffer, sizeof(buffer));
+    if (n <= 0) break;
+    shown.append(buffer, static_cast<size_t>(n));
+  }
+  return shown;
+}
+
 // Processes whose command line names the port: a child left behind.
 int processes_naming(const std::string& port) {
   int found = 0;
@@ -253,14 +267,7 @@ TEST_F(ProductionE2e, TerminalViewKeepsOneLinePerPortInPlace) {
   const int slave = open(screen.slave_path().c_str(), O_RDWR | O_NOCTTY);
   RunningChild run(TRAVEK32_PATH, {"-y", "-ports:" + ports(), file.path()}, {}, -1, slave);
   run.close_input();
-  std::string shown;
-  char buffer[4096];
-  pollfd p{screen.master(), POLLIN, 0};
-  while (!contains(shown, "Press a key to exit") && poll(&p, 1, 30000) > 0) {
-    const ssize_t n = read(screen.master(), buffer, sizeof(buffer));
-    if (n <= 0) break;
-    shown.append(buffer, static_cast<size_t>(n));
-  }
+  const std::string shown = drawn_until_exit_prompt(screen.master());
   EXPECT_EQ(run.finish(10000).status, 255);
   close(slave);
   EXPECT_TRUE(contains(shown, "\x1b[2A")) << "the two lines drawn over again";
@@ -299,14 +306,7 @@ TEST_F(ProductionE2e, TerminalViewShowsSectorsWithAWarning) {
     if (!colour) env.push_back("NO_COLOR=1");
     RunningChild run(TRAVEK32_PATH, {"-y", "-ports:" + ports(), file.path()}, env, -1, slave);
     run.close_input();
-    std::string shown;
-    char buffer[4096];
-    pollfd p{screen.master(), POLLIN, 0};
-    while (!contains(shown, "Press a key to exit") && poll(&p, 1, 30000) > 0) {
-      const ssize_t n = read(screen.master(), buffer, sizeof(buffer));
-      if (n <= 0) break;
-      shown.append(buffer, static_cast<size_t>(n));
-    }
+    const std::string shown = drawn_until_exit_prompt(screen.master());
     EXPECT_EQ(run.finish(10000).status, 0);
     close(slave);
     const std::string count = "предупреждений: 2";

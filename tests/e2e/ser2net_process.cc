@@ -1,9 +1,6 @@
 #include "ser2net_process.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -11,6 +8,8 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+
+#include "loopback.h"
 
 namespace e2e {
 namespace {
@@ -39,21 +38,6 @@ bool ended(pid_t pid) {
 }
 
 }  // namespace
-
-int free_loopback_port() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof(address);
-  int port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-    port = ntohs(address.sin_port);
-  }
-  close(fd);
-  return port;
-}
 
 Ser2net::Ser2net(const std::string& device, bool telnet) {
   // ser2net reads a file as YAML by its name's ending.

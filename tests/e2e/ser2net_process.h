@@ -10,9 +10,6 @@
 
 namespace e2e {
 
-// A TCP port on 127.0.0.1 that nothing listens on just now.
-int free_loopback_port();
-
 class Ser2net {
  public:
   explicit Ser2net(const std::string& device, bool telnet = true);

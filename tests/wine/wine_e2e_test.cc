@@ -17,6 +17,7 @@
 
 #include "child_process.h"
 #include "event_lines.h"
+#include "loopback.h"
 #include "ser2net_process.h"
 #include "station_sim_process.h"
 #include "support/images.h"
