@@ -6,6 +6,7 @@
 #include "bootstrap/start_detection.h"
 #include "common/constants.h"
 #include "common/messages.h"
+#include "common/protocol.h"
 #include "console/console.h"
 #include "link/serial_link.h"
 #include "record/run_record.h"
@@ -18,7 +19,6 @@ constexpr uint32_t kEchoDeadlineMs = 120;
 // Long enough for a reply through a USB adapter's latency timer and a busy
 // PC's receive path; a station that answers at once sees no difference.
 constexpr uint32_t kHandshakeDeadlineMs = 100;
-constexpr uint8_t kHandshake = 0x55;  // 'U'
 
 // How long to wait for the echo of a chunk whose write began at start: 120
 // ms from the later of the write's return and the moment the chunk has left
@@ -63,10 +63,10 @@ void send_resident(uint8_t* image) {
   set_line(operating_rate, 1);
   // At once: nothing purged or awaited. A byte that cannot even be sent
   // meets a station as silent as one that does not answer.
-  if (!send_priority_byte(kHandshake) || !read_exact(1, kHandshakeDeadlineMs)) {
+  if (!send_priority_byte(HANDSHAKE_BYTE) || !read_exact(1, kHandshakeDeadlineMs)) {
     fail("handshake-silent");
   }
-  if (serial_link.buffer[0] != kHandshake) fail("handshake-bad-answer");
+  if (serial_link.buffer[0] != HANDSHAKE_BYTE) fail("handshake-bad-answer");
   con_printf(msg::kStarted, msg::kOk);
   record_number(field("resident_ms"), resident_ms);
   record_number(field("ms"), resident_ms);

@@ -10,6 +10,7 @@
 #include "bootstrap/resident_transfer.h"
 #include "common/constants.h"
 #include "common/messages.h"
+#include "common/protocol.h"
 #include "console/console.h"
 #include "link/serial_link.h"
 #include "loading/load_state.h"
@@ -22,9 +23,6 @@
 
 namespace travek {
 namespace {
-
-constexpr uint8_t kNoJumperPrompt = 0x03;
-constexpr uint8_t kRestartCommand[] = {'S', 'R'};
 
 // The built-in image is patched before it is sent, so it goes out from here.
 uint8_t resident_copy[RESIDENT_SPAN];
@@ -83,7 +81,7 @@ void load_flash() {
 
   // -y restarts at once, as a station that wants no prompt has it.
   const bool prompt =
-      (info.flags & kNoJumperPrompt) != kNoJumperPrompt && !run_options.restart_at_once;
+      (info.flags & FLAGS_NO_JUMPER_PROMPT) != FLAGS_NO_JUMPER_PROMPT && !run_options.restart_at_once;
   if (prompt && !jumper_prompt()) {
     record_restart(RestartResult::kDeclined);
     return;
@@ -91,7 +89,7 @@ void load_flash() {
   con_write(msg::kRestartAttempt);
   // A station that does not take the command or does not answer it is told
   // as "Bad!", but the load is done: that is not a failure.
-  if (!write(kRestartCommand, sizeof(kRestartCommand)) || !read_exact(1, 500)) {
+  if (!write(RESTART_COMMAND, sizeof(RESTART_COMMAND)) || !read_exact(1, 500)) {
     con_line(msg::kBad);
     record_restart(RestartResult::kSilent);
     return;

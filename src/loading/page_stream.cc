@@ -6,6 +6,7 @@
 #include "common/constants.h"
 #include "common/crc16.h"
 #include "common/messages.h"
+#include "common/protocol.h"
 #include "console/console.h"
 #include "link/serial_link.h"
 #include "loading/load_state.h"
@@ -17,9 +18,6 @@ namespace travek {
 LoadState load_state;
 
 namespace {
-
-constexpr uint16_t kFillFlag = 0x8000;
-constexpr uint32_t kRecordOverhead = 4;  // page word and CRC
 
 // A write the line does not take in time meets a resident that has stopped
 // listening: as silent as one that sends no reports.
@@ -47,7 +45,7 @@ bool uniform_page(const uint8_t* page) {
 void append_record(uint32_t count) {
   LoadState& s = load_state;
   const uint32_t limit = std::min(s.credit, LINK_BLOCK);
-  if (s.batched + count + kRecordOverhead > limit) {
+  if (s.batched + count + RECORD_OVERHEAD > limit) {
     send(serial_link.buffer, s.batched);
     s.credit -= s.batched;
     while (s.credit < CREDIT_UNIT) handle_reports();
@@ -58,7 +56,7 @@ void append_record(uint32_t count) {
   std::memcpy(record + 2, s.source, count);
   s.source += count;
   write_le16(record + 2 + count, crc16(record, count + 2, 0));
-  s.batched += count + kRecordOverhead;
+  s.batched += count + RECORD_OVERHEAD;
 }
 
 uint32_t stream_image(const FlashGeometry& geometry, const uint8_t* data) {
@@ -82,11 +80,11 @@ uint32_t stream_image(const FlashGeometry& geometry, const uint8_t* data) {
   for (s.remaining = geometry.data_length; s.remaining > 0; s.remaining -= PAGE_SIZE) {
     const uint8_t* page = s.source;
     if (uniform_page(page)) {
-      s.page_word |= kFillFlag;
+      s.page_word |= FILL_FLAG;
       append_record(2);
       s.source = page + PAGE_SIZE;
     } else {
-      s.page_word &= static_cast<uint16_t>(~kFillFlag);
+      s.page_word &= static_cast<uint16_t>(~FILL_FLAG);
       append_record(PAGE_SIZE);
     }
     ++s.page_word;

@@ -2,6 +2,7 @@
 
 #include "common/constants.h"
 #include "common/messages.h"
+#include "common/protocol.h"
 #include "console/console.h"
 #include "link/serial_link.h"
 #include "loading/load_state.h"
@@ -11,10 +12,6 @@
 namespace travek {
 namespace {
 
-constexpr uint8_t kSectorDone = 0x0F;
-constexpr uint8_t kCredit = 0x55;
-constexpr uint8_t kSectorWarning = 0xF0;
-constexpr uint8_t kSectorFailed = 0xFF;
 constexpr uint32_t kLightThrottleMs = 90;
 
 [[noreturn]] void broken_report() { fail("flash-comm-error", msg::kCommErrorLoading, msg::kFlash); }
@@ -41,20 +38,20 @@ void handle_reports() {
   if (!read_available(100)) fail("resident-not-inviting");
   for (uint32_t i = 0; i < serial_link.last_count; ++i) {
     switch (serial_link.buffer[i]) {
-      case kSectorDone:
+      case REPORT_SECTOR_DONE:
         sector_reported();
         if (load_state.light_red) blink_light('%', true);
         break;
-      case kCredit:
+      case REPORT_CREDIT:
         load_state.credit += CREDIT_UNIT;
         break;
-      case kSectorWarning:
+      case REPORT_SECTOR_WARNING:
         warning_reported();
         record_number(field("warnings"), ++load_state.warnings);
         record_number(field("sector"), load_state.progress / 100 - 1);  // the one just counted
         record_event(event("warning"));
         break;
-      case kSectorFailed:
+      case REPORT_SECTOR_FAILED:
         warning_reported();
         // The failure must show on the light whatever the throttle said.
         if (!load_state.light_red) {

@@ -7,6 +7,7 @@
 #include "common/constants.h"
 #include "common/crc16.h"
 #include "common/messages.h"
+#include "common/protocol.h"
 #include "console/console.h"
 #include "link/serial_link.h"
 #include "record/run_record.h"
@@ -14,8 +15,6 @@
 
 namespace travek {
 namespace {
-
-constexpr uint8_t kSecondChip = 0x04;
 
 bool present(const ChipDescriptor& chip) { return chip.sector_units != 0 || chip.size_code != 0; }
 
@@ -68,7 +67,7 @@ FlashGeometry station_geometry(const StationInfo& info, const RunOptions& option
                                uint32_t* data_length) {
   const ChipDescriptor& chip0 = info.chips[0];
   const ChipDescriptor& chip1 = info.chips[1];
-  const bool second = (info.flags & kSecondChip) != 0;
+  const bool second = (info.flags & FLAG_SECOND_CHIP) != 0;
   const char* class_name = msg::kStationClassNames[(info.flags >> 2) & 3];
   con_printf(msg::kStationClass, class_name);
   record_text(field("station_class"), class_name);

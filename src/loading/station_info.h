@@ -17,9 +17,6 @@
 
 namespace travek {
 
-inline constexpr uint8_t STATION_INFO_CODE = 0xEE;
-inline constexpr uint32_t STATION_INFO_LENGTH = 9;
-
 struct ChipDescriptor {
   uint8_t manufacturer;
   uint8_t device;
