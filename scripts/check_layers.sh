@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Checks that includes run one way, down the layers of the tool:
-#   common -> formats -> console -> link -> record -> run -> numbers
-#     -> bootstrap -> loading -> production -> driver
+#   common -> formats -> console -> process -> link -> record -> run
+#     -> numbers -> bootstrap -> loading -> production -> driver
 # Each folder may include its own headers and those of the layers below it
 # (the link writes the operating system's reasons through the console).
 #
@@ -16,8 +16,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-declare -A rank=([common]=0 [assets]=0 [formats]=1 [console]=2 [link]=3 [record]=4 [run]=5
-  [numbers]=6 [bootstrap]=7 [loading]=8 [production]=9 [driver]=10)
+declare -A rank=([common]=0 [assets]=0 [formats]=1 [console]=2 [process]=3 [link]=4 [record]=5
+  [run]=6 [numbers]=7 [bootstrap]=8 [loading]=9 [production]=10 [driver]=11)
 bad=0
 while IFS=: read -r file _ include; do
   from=${file#src/}
@@ -84,7 +84,7 @@ while IFS=: read -r file _ include; do
 done < <(grep -rn --include='*.cc' --include='*.h' '#include "' sim)
 
 if [ "$bad" = 0 ]; then
-  echo "includes run one way: common -> formats -> console -> link -> record -> run ->" \
+  echo "includes run one way: common -> formats -> console -> process -> link -> record -> run ->" \
     "numbers -> bootstrap -> loading -> production -> driver; the pure numbers code uses" \
     "common alone; the station model stands apart"
 fi

@@ -8,6 +8,8 @@
 #include <limits>
 
 #include "common/constants.h"
+#include "common/messages.h"
+#include "console/console.h"
 #include "virtual_line.h"
 
 namespace sim {
@@ -135,38 +137,41 @@ namespace travek {
 
 using sim::VirtualLine;
 
-bool child_start(int index, const std::vector<std::string>& args, std::string* output,
+bool child_start(ChildSet&, int index, const std::vector<std::string>& args, std::string* output,
                  std::string* errors) {
   VirtualLine& line = VirtualLine::current();
   if (line.children().start(index, args, output, errors, line.now_ms())) return true;
-  line.diagnostic("travek32: station child " + std::to_string(index) + ": cannot be started\n");
+  const std::string reason = "station child " + std::to_string(index) + ": cannot be started";
+  con_diagnostic(msg::kDiagLine, reason.c_str());
   return false;
 }
 
-void child_send(int index, const char* bytes, size_t length) {
+void child_send(ChildSet&, int index, const char* bytes, size_t length) {
   VirtualLine& line = VirtualLine::current();
   line.children().send(index, bytes, length, line.now_ms());
 }
 
-void child_close_input(int index) {
+void child_close_input(ChildSet&, int index) {
   VirtualLine& line = VirtualLine::current();
   line.children().close_input(index, line.now_ms());
 }
 
-void children_wait(int wait_ms) { VirtualLine::current().wait_for_children(wait_ms); }
+void children_wait(ChildSet&, int wait_ms) { VirtualLine::current().wait_for_children(wait_ms); }
 
-ChildEnd child_end(int index) { return VirtualLine::current().children().end(index); }
+ChildEnd child_end(const ChildSet&, int index) {
+  return VirtualLine::current().children().end(index);
+}
 
-void child_stop(int index) {
+void child_stop(ChildSet&, int index) {
   VirtualLine& line = VirtualLine::current();
   line.children().stop(index, line.now_ms());
 }
 
-void child_kill(int index) {
+void child_kill(ChildSet&, int index) {
   VirtualLine& line = VirtualLine::current();
   line.children().kill(index, line.now_ms());
 }
 
-void children_reset() { VirtualLine::current().children().reset(); }
+void children_reset(ChildSet&) { VirtualLine::current().children().reset(); }
 
 }  // namespace travek

@@ -1,10 +1,7 @@
 // The console back end of the virtual-time line: output captured with its
-// time, event lines apart, keys and termination requests from the script,
-// the end of the process thrown to the test. The status light is captured
-// as the markers {red} and {normal}.
+// time, event lines apart, keys and termination requests from the script. The status light is
+// captured as the markers {red} and {normal}.
 #include <algorithm>
-#include <cstdarg>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -14,21 +11,8 @@
 #include "virtual_line.h"
 
 namespace travek {
-namespace {
 
-std::string formatted(const char* format, va_list args) {
-  va_list copy;
-  va_copy(copy, args);
-  int length = std::vsnprintf(nullptr, 0, format, copy);
-  va_end(copy);
-  std::string text(static_cast<size_t>(length > 0 ? length : 0), '\0');
-  std::vsnprintf(text.data(), text.size() + 1, format, args);
-  return text;
-}
-
-}  // namespace
-
-void console_setup(void (*release)(), bool text_output) {
+void console_setup(void (*release)(), void (*)(), bool text_output) {
   travek::console_text_setup(text_output);
   sim::VirtualLine::current().console_setup(release, text_output);
 }
@@ -71,9 +55,7 @@ void out_line(const char* text, size_t length) {
 }
 
 // Termination requests come from the line's script (VirtualLine::request_end).
-void console_defer_end_requests(void (*end)(const char*)) {
-  sim::VirtualLine::current().defer_end_requests(end);
-}
+void console_defer_end_requests() { sim::VirtualLine::current().defer_end_requests(); }
 void con_honour_end_request() { sim::VirtualLine::current().honour_end_request(); }
 
 // What waits on a real descriptor even here (a numbers command) waits in
@@ -93,15 +75,10 @@ void con_discard_typed_keys() { sim::VirtualLine::current().discard_typed_keys()
 const char* con_user_text(const char* text) { return text; }
 const char* con_typed_text(const char* text) { return text; }
 
-void con_diagnostic_unchecked(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  std::string text = formatted(format, args);
-  va_end(args);
-  sim::VirtualLine::current().diagnostic(text + "\n");
+void out_diagnostic(const char* text, size_t length) {
+  sim::VirtualLine::current().diagnostic(std::string(text, length) + "\n");
 }
 
-// As the POSIX process would end: -1 is 255.
-void con_end_process(int status) { throw sim::ProcessEnded{status & 0xFF}; }
+void console_restore() {}
 
 }  // namespace travek

@@ -5,11 +5,10 @@
 #include <stdexcept>
 
 #include "common/constants.h"
+#include "console/console.h"
 #include "console/console_out.h"
 #include "driver/run.h"
-#include "link/serial_link.h"
-#include "loading/load_state.h"
-#include "run/run_state.h"
+#include "run/fail.h"
 
 namespace sim {
 namespace {
@@ -31,11 +30,7 @@ VirtualLine::VirtualLine(std::unique_ptr<Station> station, VirtualOptions option
     : station_(std::move(station)), options_(options) {
   if (active != nullptr) throw std::logic_error("one VirtualLine at a time");
   active = this;
-  // Each run starts from a fresh process's state, whatever ran before it.
-  travek::reset_run_state();
   travek::console_text_setup(true);  // a run with -json before left text off
-  travek::load_state = {};
-  travek::serial_link = {};
   collect_station_output();
 }
 
@@ -51,6 +46,8 @@ std::optional<int> VirtualLine::run(const std::function<void()>& body) {
     body();
   } catch (const ProcessEnded& ended) {
     return ended.status;
+  } catch (const travek::RunFailure&) {
+    return 255;  // a part of the run that ended it: as its run would end
   }
   return std::nullopt;
 }
@@ -61,9 +58,10 @@ int VirtualLine::run_tool(const std::vector<std::string>& args) {
   std::vector<char*> argv;
   for (std::string& a : storage) argv.push_back(a.data());
   argv.push_back(nullptr);
-  std::optional<int> status =
-      run([&] { travek::run_program(static_cast<int>(storage.size()), argv.data()); });
-  return status.value_or(-1000);  // run_program never returns
+  int status = -1000;
+  const std::optional<int> ended =
+      run([&] { status = travek::run_program(static_cast<int>(storage.size()), argv.data()); });
+  return ended.value_or(status & 0xFF);  // as the process ends: -1 is 255
 }
 
 void VirtualLine::press(double at_ms, int key) { keys_.emplace_back(at_ms, key); }
@@ -298,7 +296,7 @@ void VirtualLine::request_end(double at_ms, const char* signal_name) {
 void VirtualLine::console_setup(void (*release)(), bool text_output) {
   text_output_ = text_output;
   request_.release = release;
-  request_.end = nullptr;
+  request_.deferred = false;
   request_.ending = false;
 }
 
@@ -312,13 +310,13 @@ void VirtualLine::end_at_once() {
 // One that is not held ends the process as the signal itself would have.
 void VirtualLine::honour_end_request() {
   if (!end_request_due() || request_.ending) return;
-  if (request_.end == nullptr) end_at_once();
+  if (!request_.deferred) end_at_once();
   request_.ending = true;
-  request_.end(request_.signal_name);
+  throw travek::EndRequested{request_.signal_name};
 }
 
 void VirtualLine::end_requests_at_once() {
-  request_.end = nullptr;
+  request_.deferred = false;
   if (end_request_due()) end_at_once();
 }
 

@@ -87,7 +87,8 @@ struct PcWrite {
   bool priority;  // sent ahead of the queue (TransmitCommChar)
 };
 
-// Thrown where the process would end.
+// Thrown where a process ended from outside at once (a termination request
+// not held) would end.
 struct ProcessEnded {
   int status;
 };
@@ -105,7 +106,8 @@ class VirtualLine {
 
   // Runs the tool's entry with these arguments; returns the exit status.
   int run_tool(const std::vector<std::string>& args);
-  // Runs any part of the tool; the status if it ended the process.
+  // Runs any part of the tool; the status if it ended the process or its
+  // station's run.
   std::optional<int> run(const std::function<void()>& body);
 
   void press(double at_ms, int key);
@@ -157,7 +159,7 @@ class VirtualLine {
   void view_draw(std::vector<std::string> lines) {
     view_draws_.push_back({now_ms(), std::move(lines)});
   }
-  void defer_end_requests(void (*end)(const char*)) { request_.end = end; }
+  void defer_end_requests() { request_.deferred = true; }
   void honour_end_request();
   void end_requests_at_once();
   // Waits up to wait_ms for a child to write or end.
@@ -227,8 +229,8 @@ class VirtualLine {
   struct EndRequest {
     Micros at = -1;  // < 0: none comes
     const char* signal_name = "SIGTERM";
-    void (*end)(const char*) = nullptr;  // the run's own ending, once it holds requests
-    void (*release)() = nullptr;         // what goes before an end at once
+    bool deferred = false;        // held for the run's own ending
+    void (*release)() = nullptr;  // what goes before an end at once
     bool ending = false;
   };
   EndRequest request_;

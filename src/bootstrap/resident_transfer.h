@@ -6,13 +6,16 @@
 
 #include <cstdint>
 
+#include "link/serial_link.h"
+#include "run/station_run.h"
+
 namespace travek {
 
 // Returns once the resident has answered; every failure ends the run.
-void send_resident(uint8_t* image);
+void send_resident(StationRun& run, uint8_t* image);
 
 // Sends count bytes in chunks of at most LINK_BLOCK and requires each chunk
 // back unchanged within 120 ms.
-void send_echoed(const uint8_t* data, uint32_t count);
+void send_echoed(SerialLink& link, const uint8_t* data, uint32_t count);
 
 }  // namespace travek

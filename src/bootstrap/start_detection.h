@@ -6,14 +6,16 @@
 #pragma once
 
 #include "bootstrap/clock_class.h"
+#include "link/serial_link.h"
+#include "run/station_run.h"
 
 namespace travek {
 
 // Returns the class of a recognised start byte; Esc ends the run.
-ClockClass wait_for_start();
+ClockClass wait_for_start(StationRun& run);
 
 // One turn of the wait, showing ch as the spinner. False when a lone start
 // byte lies at the start of the link buffer.
-bool spinner_step(char ch);
+bool spinner_step(SerialLink& link, char ch);
 
 }  // namespace travek

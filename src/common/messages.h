@@ -23,11 +23,10 @@ inline constexpr char kUsage[] =
     "  где: xxx - смещение от начала файла\n"
     "       yyy - адрес, начиная с которого писать\n";
 inline constexpr char kInvalidPort[] = "\nНедопустимый порт: %s\n\n";
-inline constexpr char kInputError[] = "\nОшибка при вводе ";
-// %s kInputError, %s the text after "-o:"
-inline constexpr char kOffsetError[] = "%sсмещения: %s\n\n";
-// %s kInputError, %s the text after "-a:"
-inline constexpr char kAddressError[] = "%sадреса: %s\n\n";
+// %s the text after "-o:"
+inline constexpr char kOffsetError[] = "\nОшибка при вводе смещения: %s\n\n";
+// %s the text after "-a:"
+inline constexpr char kAddressError[] = "\nОшибка при вводе адреса: %s\n\n";
 inline constexpr char kInvalidSwitch[] = "\nНедопустимый ключ: %s\n\n";
 inline constexpr char kFileOpenError[] = "\nОшибка открытия файла: \"%s\"\n\n";
 inline constexpr char kNoFileName[] = "\nНе определено имя файла!\n\n";
@@ -60,9 +59,8 @@ inline constexpr char kBadResidentCode[] = "\nПлохой код резиден
 inline constexpr char kBadResidentCrc[] = "\nПлохая CRC резидента\n";
 inline constexpr char kWaitingForStart[] =
     "\nПорт %s: Ожидание СТАРТА станции, (\"Esc\"- выход)\n\n";
-inline constexpr char kClock10MHz[] = "%s FQ: 10mHz\n";
-inline constexpr char kClock12MHz[] = "%s FQ: 12mHz\n";
-inline constexpr char kClock11MHz[] = "%s FQ: 11mHz\n";
+// %s "Ok!", %s the clock class ("10mHz", "12mHz", "11mHz")
+inline constexpr char kClockLine[] = "%s FQ: %s\n";
 inline constexpr char kNotOurClient[] = "Принято: %#.2x - не наш клиент!\n";
 inline constexpr char kCancelledByOperator[] = "\n\nЗагрузка отменена оператором";
 inline constexpr char kSendingResident[] = "Засылаем резидента...";
@@ -98,7 +96,7 @@ inline constexpr char kLoadingLine[] = "Загрузка %s:   0%%\b";
 inline constexpr char kPercent[] = "\b\b\b%3u";
 inline constexpr char kLoadTime[] = "  T= %u ms\n\n";
 inline constexpr char kJumperReminder[] =
-    "НЕ ЗАБУДЬТЕ СНЯТЬ ПЕРЕМЫЧКУ... (\"Enter\"-продолжить, \"Esc\"-выход)\n";
+    "НЕ ЗАБУДЬТЕ СНЯТЬ ПЕРЕМЫЧКУ... (\"Enter\"-продолжить, \"Esc\"-выход)\n\n";
 inline constexpr char kRestartAttempt[] = "Попытка рестарта станции... ";
 
 // Station serial numbers (-n:).
@@ -138,19 +136,13 @@ inline constexpr char kViewNumber[] = "№ %s";
 inline constexpr char kViewWarnings[] = "предупреждений: %u";
 // %s the port, %u its sectors reported with a warning
 inline constexpr char kPortWarnings[] = "%s: секторов с предупреждением: %u\n";
-inline constexpr char kEventStray[] = "принято: %#.2x - не наш клиент!";
-inline constexpr char kEventClock[] = "FQ: %s";
-inline constexpr char kEventResident[] = "резидент: старт - Ok!, T= %u ms";
-inline constexpr char kEventStation[] = "станция класса %s, FLASH %lu Кб";
-inline constexpr char kEventWarning[] = "предупреждение: сектор %u";
-inline constexpr char kEventLoaded[] = "загрузка FLASH: 100%%, T= %u ms";
-// %u the load time, %u its sectors reported with a warning
-inline constexpr char kEventLoadedWarnings[] =
+// A load's last plain line when sectors had a warning: %u the load time,
+// %u those sectors.
+inline constexpr char kLoadedWithWarnings[] =
     "загрузка FLASH: 100%%, T= %u ms, секторов с предупреждением: %u";
-inline constexpr char kEventNumber[] = "номер станции: %s";
-inline constexpr char kEventRestarted[] = "рестарт станции: Ok!";
-inline constexpr char kEventRestartSilent[] = "рестарт станции: Bad!";
-inline constexpr char kEventRestartDeclined[] = "без рестарта";
+inline constexpr char kRestartedOk[] = "рестарт станции: Ok!";
+inline constexpr char kRestartedBad[] = "рестарт станции: Bad!";
+inline constexpr char kNoRestart[] = "без рестарта";
 inline constexpr char kChildSignalled[] = "процесс станции прерван сигналом %d";
 inline constexpr char kChildExited[] = "процесс станции завершился с кодом %d без итога";
 inline constexpr char kChildNotStarted[] = "процесс станции не запущен";
@@ -174,6 +166,8 @@ inline constexpr ChipName kChipTable[] = {
 // %s is the subject (a port, a file), the second the system's reason.
 inline constexpr char kDiagPrefix[] = "travek32: ";
 inline constexpr char kDiagReason[] = "%s: %s";
+// A reason that names its subject itself.
+inline constexpr char kDiagLine[] = "%s";
 inline constexpr char kDiagHeldByOther[] = "%s: Device or resource busy (held by another program)";
 inline constexpr char kDiagNoPermission[] = "%s: %s (is the user in the dialout group?)";
 inline constexpr char kDiagNotSerial[] = "%s: Not a serial device";

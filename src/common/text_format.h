@@ -58,6 +58,15 @@ constexpr bool format_fits(const char* format, const char* kinds, size_t count) 
   return k == count;
 }
 
+// The conversions of a format ("%%" is none).
+constexpr size_t count_conversions(const char* format) {
+  size_t count = 0;
+  for (const char* p = format; *p != '\0' && p[1] != '\0'; ++p) {
+    if (*p == '%' && *++p != '%') ++count;
+  }
+  return count;
+}
+
 // Not constexpr: reaching it while checking a format stops the build.
 inline void format_argument_mismatch() {}
 

@@ -1,6 +1,7 @@
 // The console as the flasher uses it: text written at once and in order,
-// keys read one at a time without echo, a colour for the status light, the
-// control-event handler, and the end of the process.
+// keys read one at a time without echo, a colour for the status light, and
+// the control-event handler. Which way the process ends is the driver's to
+// say; the console only puts itself back.
 //
 // Principles of operation:
 //  - Every write reaches the screen before the call returns: the spinner,
@@ -24,23 +25,37 @@
 //    turns text output off: keys, diagnostics and event lines go on as ever.
 //  - Once a run keeps a record, a termination request (SIGTERM, SIGHUP) is
 //    not acted on in the signal handler but held until the next wait, which
-//    then hands it to the run's own ending, so the record is still written.
+//    throws it (EndRequested) to the run's own ending, so the record is
+//    still written.
 //
 // One back end per platform (console_posix.cc, console_win32.cc) and one for
 // the virtual-time test line; the build selects it.
 #pragma once
 
+#include <string>
+#include <type_traits>
+
 #include "common/text_format.h"
 
 namespace travek {
 
+// A termination request held for the run's own ending is thrown from the
+// next wait as this, so that the run unwinds to its one ending, which still
+// writes the record.
+struct EndRequested {
+  const char* signal_name;  // "SIGTERM" or "SIGHUP"
+};
+
 // Start-up: keys unbuffered and without echo, cursor visible. When the
-// program is ended from outside (its terminal closed, a termination
-// request), the console is put back, release() is called, and the process
-// ends with status 255. release() must be safe to call from a signal
-// handler: it may only close things.
+// program is ended from outside at once (its terminal closed, a termination
+// request not held), the console is put back, release() is called, then
+// end_now(), which ends the process with status 255. Both must be safe in a
+// signal handler: release() may only close things.
 // text_output false: nothing but event lines reaches standard output.
-void console_setup(void (*release)(), bool text_output = true);
+void console_setup(void (*release)(), void (*end_now)(), bool text_output = true);
+// What the console was set to, put back: the last step before the process
+// ends normally.
+void console_restore();
 // From here on Ctrl+C, Ctrl+Break, Ctrl+\ and Ctrl+Z no longer interrupt
 // the program.
 void console_ignore_interrupts();
@@ -77,11 +92,11 @@ void con_set_colour(int attribute);
 // in one write, whether text output is on or not.
 void con_emit_line(const char* text, unsigned long length);
 
-// Termination requests are held from here on and handed to end(sig) at the
-// next wait, with the signal's name; end does not return. Without this call they end the process at
-// once, as set up by console_setup.
-void console_defer_end_requests(void (*end)(const char* signal_name));
-// Ends the run through end() if a termination request is being held. Long
+// Termination requests are held from here on and thrown as EndRequested
+// from the next wait. Without this call they end the process at once, as
+// set up by console_setup.
+void console_defer_end_requests();
+// Throws EndRequested if a termination request is being held. Long
 // computations need not call it: every wait does.
 void con_honour_end_request();
 // Back to ending the process at once on a request, one held included: for
@@ -115,14 +130,17 @@ int con_read_key();
 // Drops the keys typed so far on a keyboard; keys from a script stay.
 void con_discard_typed_keys();
 
-// One English line on standard error with an operating-system reason.
+// One English line on standard error with an operating-system reason. Its
+// text is kept too, as the reason a failure's record gives.
 void con_diagnostic_unchecked(const char* format, ...);
 template <class... Args>
 void con_diagnostic(FormatFor<Args...> format, Args... args) {
+  static_assert(((arg_kind<Args>() != 's' || std::is_pointer_v<Args>)&&...),
+                "a diagnostic names its subject as plain text");
   con_diagnostic_unchecked(format.text, args...);
 }
-
-// Ends the process with the given status; the console is restored first.
-[[noreturn]] void con_end_process(int status);
+// The last diagnostic written since the last call (its text without the
+// tool's prefix), and forgotten; empty when there was none.
+std::string con_take_diagnostic();
 
 }  // namespace travek

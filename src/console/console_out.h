@@ -14,5 +14,7 @@ void out_char(char ch);
 void out_colour(int attribute);
 // The text and a line feed, in one write that no other output splits.
 void out_line(const char* text, size_t length);
+// One diagnostic to standard error: the tool's prefix, the text, a line feed.
+void out_diagnostic(const char* text, size_t length);
 
 }  // namespace travek

@@ -46,21 +46,22 @@ struct ConsoleState {
   termios saved{};  // the terminal as the program found it
   termios keys{};   // the terminal as the program reads keys
   void (*release)() = nullptr;
+  void (*end_now)() = nullptr;  // the driver's end of the process at once
 };
 
 ConsoleState console;
 
 // A termination request held for the run's own ending.
 struct EndRequests {
-  void (*end)(const char*) = nullptr;  // null: requests end the process at once
-  volatile sig_atomic_t held = 0;      // the signal, once one has come
+  bool deferred = false;           // false: requests end the process at once
+  volatile sig_atomic_t held = 0;  // the signal, once one has come
   volatile sig_atomic_t ending = 0;
 };
 
 EndRequests requests;
 
 // Everything the signal handlers call is safe there: tcsetattr, ioctl,
-// close, raise, _exit.
+// close, raise, and the driver's end of the process.
 void restore_terminal() {
   if (console.saved_valid) tcsetattr(STDIN_FILENO, TCSANOW, &console.saved);
 }
@@ -93,7 +94,7 @@ void die_by_signal(int sig) {
 // A closed terminal or a termination request: a failed run.
 void end_by_signal(int) {
   release_all();
-  _exit(255);
+  console.end_now();
 }
 
 // Held for the next wait; a second request while the run is ending (its
@@ -142,13 +143,14 @@ void write_all(int fd, const char* data, size_t length) {
 
 }  // namespace
 
-void console_setup(void (*release)(), bool text_output) {
+void console_setup(void (*release)(), void (*end_now)(), bool text_output) {
   console = ConsoleState{};
-  requests.end = nullptr;
+  requests.deferred = false;
   requests.held = 0;
   requests.ending = 0;
   console_text_setup(text_output);
   console.release = release;
+  console.end_now = end_now;
   console.input_is_terminal = isatty(STDIN_FILENO) == 1;
   key_stream_reset(console.input_is_terminal ? KeySource::kTerminal : KeySource::kScript);
   const bool output_is_terminal = isatty(STDOUT_FILENO) == 1;
@@ -176,8 +178,8 @@ void console_setup(void (*release)(), bool text_output) {
   }
 }
 
-void console_defer_end_requests(void (*end)(const char*)) {
-  requests.end = end;
+void console_defer_end_requests() {
+  requests.deferred = true;
   struct sigaction action {};
   action.sa_handler = hold_end_request;
   sigemptyset(&action.sa_mask);
@@ -186,7 +188,7 @@ void console_defer_end_requests(void (*end)(const char*)) {
 }
 
 void con_honour_end_request() {
-  if (requests.held == 0 || requests.end == nullptr || requests.ending) return;
+  if (requests.held == 0 || !requests.deferred || requests.ending) return;
   requests.ending = 1;
   // The ending may wait on its own writes: a second request must reach it.
   sigset_t ends;
@@ -194,23 +196,23 @@ void con_honour_end_request() {
   sigaddset(&ends, SIGTERM);
   sigaddset(&ends, SIGHUP);
   sigprocmask(SIG_UNBLOCK, &ends, nullptr);
-  requests.end(requests.held == SIGHUP ? "SIGHUP" : "SIGTERM");
+  throw EndRequested{requests.held == SIGHUP ? "SIGHUP" : "SIGTERM"};
 }
 
 void console_end_requests_at_once() {
-  requests.end = nullptr;
+  requests.deferred = false;
   for (int sig : {SIGTERM, SIGHUP}) on_signal(sig, end_by_signal);
   if (requests.held != 0) end_by_signal(requests.held);
 }
 
 int wait_for(pollfd* fds, nfds_t count, const timespec* timeout) {
-  if (requests.end == nullptr) return ppoll(fds, count, timeout, nullptr);
+  if (!requests.deferred) return ppoll(fds, count, timeout, nullptr);
   sigset_t ends, before;
   sigemptyset(&ends);
   sigaddset(&ends, SIGTERM);
   sigaddset(&ends, SIGHUP);
   sigprocmask(SIG_BLOCK, &ends, &before);
-  con_honour_end_request();  // does not return when one is held
+  con_honour_end_request();  // throws when one is held
   sigset_t during = before;
   sigdelset(&during, SIGTERM);
   sigdelset(&during, SIGHUP);
@@ -329,18 +331,13 @@ void con_discard_typed_keys() {
 const char* con_user_text(const char* text) { return text; }
 const char* con_typed_text(const char* text) { return text; }
 
-void con_diagnostic_unchecked(const char* format, ...) {
-  write_all(STDERR_FILENO, msg::kDiagPrefix, std::strlen(msg::kDiagPrefix));
-  va_list args;
-  va_start(args, format);
-  vdprintf(STDERR_FILENO, format, args);
-  va_end(args);
-  write_all(STDERR_FILENO, "\n", 1);
+void out_diagnostic(const char* text, size_t length) {
+  std::string line = msg::kDiagPrefix;
+  line.append(text, length);
+  line += '\n';
+  write_all(STDERR_FILENO, line.data(), line.size());
 }
 
-void con_end_process(int status) {
-  restore_terminal();
-  std::exit(status & 0xFF);
-}
+void console_restore() { restore_terminal(); }
 
 }  // namespace travek

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "console/console.h"
 #include "console/console_out.h"
@@ -13,6 +14,7 @@ namespace {
 
 struct TextState {
   bool on = true;
+  std::string diagnostic;  // the last one, for a failure's record
 };
 
 TextState output;
@@ -27,6 +29,16 @@ void console_text_setup(bool text_output) {
   output = TextState{};
   output.on = text_output;
 }
+
+void con_diagnostic_unchecked(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  output.diagnostic = format_text_v(format, args);
+  va_end(args);
+  out_diagnostic(output.diagnostic.data(), output.diagnostic.size());
+}
+
+std::string con_take_diagnostic() { return std::exchange(output.diagnostic, std::string()); }
 
 void con_write(const char* text) { put(text, std::strlen(text)); }
 

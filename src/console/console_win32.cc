@@ -47,7 +47,7 @@ bool is_console(DWORD std_handle) {
 
 }  // namespace
 
-void console_setup(void (*)(), bool text_output) {
+void console_setup(void (*)(), void (*)(), bool text_output) {
   console = ConsoleState{};
   console_text_setup(text_output);
   console.keys_from_console = is_console(STD_INPUT_HANDLE);
@@ -97,7 +97,7 @@ void out_line(const char* text, size_t length) {
 }
 
 // No signals here: a closed console window is the system's to handle.
-void console_defer_end_requests(void (*)(const char*)) {}
+void console_defer_end_requests() {}
 void con_honour_end_request() {}
 void console_end_requests_at_once() {}
 
@@ -212,18 +212,12 @@ const char* con_user_text(const char* text) {
 
 const char* con_typed_text(const char* text) { return kept_user_text(oem_to_utf8(text)); }
 
-void con_diagnostic_unchecked(const char* format, ...) {
+void out_diagnostic(const char* text, size_t length) {
   std::fputs(msg::kDiagPrefix, stderr);
-  va_list args;
-  va_start(args, format);
-  std::vfprintf(stderr, format, args);
-  va_end(args);
+  std::fwrite(text, 1, length, stderr);
   std::fputs("\n", stderr);
 }
 
-void con_end_process(int status) {
-  std::fflush(stdout);
-  ExitProcess(static_cast<UINT>(status));
-}
+void console_restore() { std::fflush(stdout); }
 
 }  // namespace travek

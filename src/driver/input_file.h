@@ -8,14 +8,18 @@
 
 namespace travek {
 
+struct InputFile {
+  intptr_t handle = -1;  // the platform's: a descriptor, or a HANDLE
+  uint64_t size = 0;     // as it was when it was opened
+};
+
 // Opens the file, closing any earlier one; false (with the reason on standard
 // error) if it cannot be read or is not a regular file.
-bool input_open(const char* name);
-bool input_is_open();
-void input_close();
-// The size of the open file, as it was when it was opened.
-uint64_t input_size();
+bool input_open(InputFile& file, const char* name);
+bool input_is_open(const InputFile& file);
+void input_close(InputFile& file);
 // Reads from the offset, up to request bytes; false if reading fails.
-bool input_read(uint64_t offset, uint8_t* dest, uint32_t request, uint32_t* count);
+bool input_read(const InputFile& file, uint64_t offset, uint8_t* dest, uint32_t request,
+                uint32_t* count);
 
 }  // namespace travek

@@ -13,19 +13,9 @@
 #include "driver/input_file.h"
 
 namespace travek {
-namespace {
 
-struct InputFile {
-  int fd = -1;
-  uint64_t size = 0;
-};
-
-InputFile input;
-
-}  // namespace
-
-bool input_open(const char* name) {
-  input_close();
+bool input_open(InputFile& input, const char* name) {
+  input_close(input);
   const int fd = ::open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     con_diagnostic(msg::kDiagReason, name, std::strerror(errno));
@@ -37,26 +27,25 @@ bool input_open(const char* name) {
     ::close(fd);
     return false;
   }
-  input.fd = fd;
+  input.handle = fd;
   input.size = static_cast<uint64_t>(st.st_size);
   return true;
 }
 
-bool input_is_open() { return input.fd >= 0; }
+bool input_is_open(const InputFile& input) { return input.handle >= 0; }
 
-void input_close() {
-  if (input.fd >= 0) ::close(input.fd);
+void input_close(InputFile& input) {
+  if (input.handle >= 0) ::close(static_cast<int>(input.handle));
   input = InputFile{};
 }
 
-uint64_t input_size() { return input.size; }
-
-bool input_read(uint64_t offset, uint8_t* dest, uint32_t request, uint32_t* count) {
+bool input_read(const InputFile& input, uint64_t offset, uint8_t* dest, uint32_t request,
+                uint32_t* count) {
   *count = 0;
   // Reaching the end early is the normal case: the request is the buffer size.
   while (*count < request) {
-    const ssize_t n =
-        pread(input.fd, dest + *count, request - *count, static_cast<off_t>(offset + *count));
+    const ssize_t n = pread(static_cast<int>(input.handle), dest + *count, request - *count,
+                            static_cast<off_t>(offset + *count));
     if (n == 0) break;
     if (n < 0) {
       if (errno == EINTR) continue;

@@ -10,12 +10,7 @@
 namespace travek {
 namespace {
 
-struct InputFile {
-  HANDLE handle = INVALID_HANDLE_VALUE;
-  uint64_t size = 0;
-};
-
-InputFile input;
+HANDLE handle_of(const InputFile& input) { return reinterpret_cast<HANDLE>(input.handle); }
 
 void report(const char* name, DWORD error) {
   char reason[256];
@@ -25,8 +20,8 @@ void report(const char* name, DWORD error) {
 
 }  // namespace
 
-bool input_open(const char* name) {
-  input_close();
+bool input_open(InputFile& input, const char* name) {
+  input_close(input);
   HANDLE handle = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
@@ -39,29 +34,28 @@ bool input_open(const char* name) {
     CloseHandle(handle);
     return false;
   }
-  input.handle = handle;
+  input.handle = reinterpret_cast<intptr_t>(handle);
   input.size = static_cast<uint64_t>(size.QuadPart);
   return true;
 }
 
-bool input_is_open() { return input.handle != INVALID_HANDLE_VALUE; }
+bool input_is_open(const InputFile& input) { return handle_of(input) != INVALID_HANDLE_VALUE; }
 
-void input_close() {
-  if (input.handle != INVALID_HANDLE_VALUE) CloseHandle(input.handle);
+void input_close(InputFile& input) {
+  if (input_is_open(input)) CloseHandle(handle_of(input));
   input = InputFile{};
 }
 
-uint64_t input_size() { return input.size; }
-
-bool input_read(uint64_t offset, uint8_t* dest, uint32_t request, uint32_t* count) {
+bool input_read(const InputFile& input, uint64_t offset, uint8_t* dest, uint32_t request,
+                uint32_t* count) {
   *count = 0;
   LARGE_INTEGER at;
   at.QuadPart = static_cast<LONGLONG>(offset);
-  if (!SetFilePointerEx(input.handle, at, nullptr, FILE_BEGIN)) return false;
+  if (!SetFilePointerEx(handle_of(input), at, nullptr, FILE_BEGIN)) return false;
   // Reaching the end early is the normal case: the request is the buffer size.
   while (*count < request) {
     DWORD got = 0;
-    if (!ReadFile(input.handle, dest + *count, request - *count, &got, nullptr)) return false;
+    if (!ReadFile(handle_of(input), dest + *count, request - *count, &got, nullptr)) return false;
     if (got == 0) break;
     *count += got;
   }

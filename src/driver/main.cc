@@ -1,3 +1,3 @@
 #include "driver/run.h"
 
-int main(int argc, char** argv) { travek::run_program(argc, argv); }
+int main(int argc, char** argv) { return travek::run_program(argc, argv); }

@@ -1,216 +1,172 @@
 #include "driver/run.h"
 
+#include <cstdlib>
 #include <string>
-#include <vector>
 
 #include "bootstrap/resident_transfer.h"
 #include "common/messages.h"
 #include "console/console.h"
-#include "driver/command_line.h"
+#include "driver/input_data.h"
 #include "driver/input_file.h"
-#include "formats/image_format.h"
 #include "link/serial_link.h"
 #include "loading/load_flash.h"
-#include "numbers/number_command.h"
 #include "numbers/station_number.h"
+#include "process/process.h"
 #include "production/production.h"
 #include "record/run_record.h"
-#include "record/sha256.h"
 #include "record/utf8_text.h"
+#include "run/command_line.h"
 #include "run/fail.h"
-#include "run/run_state.h"
+#include "run/station_run.h"
 
 namespace travek {
-
 namespace {
 
-// A HEX or S-record file is read whole; none of a 512 KB image comes near.
-constexpr uint64_t kMaxTextFile = 16u << 20;
+// What outlives a station's run: the switches, the open input file, the
+// run log and the port's link.
+struct Program {
+  RunOptions options;
+  InputFile input;
+  RunLog log;
+  SerialLink link;
+};
 
-// Where a HEX or S-record file's data lies before it is cut out.
-PlacedImage placed_image;
+// What a process ended from outside lets go: the port, and a numbers
+// command still running. Safe in a signal handler.
+void release() {
+  close_every_port();
+  processes_kill_dying_with_tool();
+}
+
+[[noreturn]] void end_now() { std::_Exit(255); }
 
 // The files in the order given, then the first faulty switch, so that a
 // file that cannot be opened before it is told first, as it was met first.
-void take_arguments(const Arguments& arguments) {
+void take_arguments(Program& p, const Arguments& arguments) {
   for (char* file : arguments.files) {
-    if (!input_open(file)) fail("file-open-error", UserText{file});
+    if (!input_open(p.input, file)) fail("file-open-error", UserText{file});
   }
-  const Outcome fault = arguments.fault;
-  const char* echo = arguments.echo;
-  if (fault == outcome("invalid-port")) fail("invalid-port", UserText{echo});
-  if (fault == outcome("bad-offset")) fail("bad-offset", msg::kInputError, UserText{echo});
-  if (fault == outcome("bad-address")) fail("bad-address", msg::kInputError, UserText{echo});
-  if (fault == outcome("invalid-switch")) fail("invalid-switch", TypedText{echo});
-  if (fault == outcome("invalid-format")) fail("invalid-format", UserText{echo});
-  if (!input_is_open()) fail("no-file-name");
-}
-
-// By the switch, or else by the file's first bytes; then the switches that
-// the format leaves no meaning to.
-void choose_format() {
-  if (!run_options.format_forced) {
-    uint8_t head[2] = {};
-    uint32_t count = 0;
-    if (!input_read(0, head, sizeof(head), &count)) count = 0;
-    run_options.format = detect_format(head, count);
-  }
-  const ImageFormatRow& format = format_row(run_options.format);
-  size_t length = 0;
-  const char* typed = binary_only_switch(run_options, &length);
-  if (format.parse == nullptr || typed == nullptr) return;
-  const std::string prefix(typed, length);
-  fail("switch-not-applicable", prefix.c_str(), format.name);
+  if (arguments.fault != outcome("ok")) fail_switch(arguments);
+  if (!input_is_open(p.input)) fail("no-file-name");
 }
 
 // A resident sent alone carries no station's number.
-void check_numbers_switch() {
-  if (run_options.numbers_path == nullptr) return;
-  if (run_options.send_only) fail("switch-not-applicable:numbers");
+void check_numbers_switch(const RunOptions& options) {
+  if (options.numbers_path != nullptr && options.send_only) {
+    fail("switch-not-applicable:numbers");
+  }
 }
 
-void open_log() {
-  if (run_options.log_path == nullptr || record_open_log(run_options.log_path)) return;
-  fail("log-open-error", UserText{run_options.log_path});
+void record_options(RunRecord& record, const RunOptions& options) {
+  record_text(record, field("port"), utf8_from_argument(port_name(options)).c_str());
+  record_text(record, field("file"), utf8_from_argument(options.input_name).c_str());
+  record_text(record, field("format"), format_row(options.format).key);
+  record_text(record, field("mode"), options.send_only ? "send-only" : "load");
+  if (options.batch != 0) record_number(record, field("batch"), options.batch);
 }
 
-void open_serial_port() {
-  const char* name = port_name(run_options);
-  if (!open_port(name) || !configure_port(9600, 8, 1)) {
+void open_log(Program& p) {
+  const char* path = p.options.log_path;
+  if (path != nullptr && !run_log_open(p.log, path)) fail("log-open-error", UserText{path});
+}
+
+void open_serial_port(StationRun& run) {
+  const char* name = port_name(run.options);
+  if (!open_port(run.link, name) || !configure_port(run.link, 9600, 8, 1)) {
     fail("port-unavailable", TypedText{name});
   }
 }
 
 // The record tells it, and a numbers command is given it.
-bool digest_wanted() { return record_wanted() || run_options.numbers_path != nullptr; }
+bool digest_wanted(const StationRun& run) {
+  return record_wanted(run.record) || run.options.numbers_path != nullptr;
+}
 
-// The SHA-256 of the whole input file, from its start whatever the offset.
-void hash_input(const uint8_t* whole, uint64_t size, char* hex) {
-  if (!sha256_begin()) return;
-  if (whole != nullptr) {
-    sha256_add(whole, size);
+void load_input_file(Program& p, StationRun& run) {
+  read_input(p.options, p.input, digest_wanted(run), run.data);
+  const char* sha = run.data.input_sha256;
+  record_number(run.record, field("bytes"), run.data.data_length);
+  record_text(run.record, field("sha256"), sha[0] != '\0' ? sha : nullptr);
+  record_event(run.record, event("start"));
+}
+
+// The whole of a run from the command line on; its exit code.
+int run_from_command_line(Program& p, StationRun& run, const Arguments& arguments, int argc) {
+  con_line(msg::kBanner);
+  if (argc <= 1) {
+    con_line(msg::kUsage);
+    return 0;
+  }
+  take_arguments(p, arguments);
+  p.options.format = choose_format(p.options, p.input);
+  check_numbers_switch(p.options);
+  record_options(run.record, p.options);
+  open_log(p);
+  if (p.options.numbers_path != nullptr) check_numbers_file(p.options.numbers_path);
+  if (production_run(p.options)) {
+    input_close(p.input);  // each station's run reads the file itself
+    return run_production(p.options, run.record, station_arguments(p.options));
+  }
+  if (record_wanted(run.record)) console_defer_end_requests();
+  open_serial_port(run);
+  load_input_file(p, run);
+  console_ignore_interrupts();
+  if (p.options.send_only) {
+    send_resident(run, run.data.data_buffer.data());  // the file is itself a resident image
   } else {
-    static uint8_t chunk[65536];
-    for (uint64_t at = 0; at < size;) {
-      uint32_t count = 0;
-      if (!input_read(at, chunk, sizeof(chunk), &count) || count == 0) return;
-      sha256_add(chunk, count);
-      at += count;
-    }
+    load_flash(run);
   }
-  if (!sha256_end(hex)) hex[0] = '\0';
+  return 0;
 }
 
-void load_binary(char* sha) {
-  uint64_t size = input_size();
-  uint64_t offset = run_options.file_offset;
-  if (offset != 0 && offset >= size) fail("offset-not-below-size");
-  uint64_t length = size - offset;
-  if (length == 0 || length > DATA_BUFFER_SIZE) fail("bad-load-size");
-  data_length = static_cast<uint32_t>(length);
-  uint32_t count = 0;
-  if (!input_read(offset, data_buffer, DATA_BUFFER_SIZE, &count) || count != data_length) {
-    fail("file-read-error");
+// The one ending of a station's run, however it ended: the port let go,
+// the record completed and, for an operator, the last prompt. Returns the
+// status.
+int end_station_run(StationRun& run, const char* ended_by) {
+  close_port(run.link);
+  const int status = record_finish(run.record, run.exit_code);
+  console_end_requests_at_once();
+  // A program reads the events, not an operator; and a termination request
+  // asks for no key.
+  if (ended_by == nullptr && !run.record.events) {
+    con_discard_typed_keys();  // only a key pressed after the prompt ends the run
+    con_line(msg::kPressKeyToExit);
+    con_read_key();
   }
-  if (digest_wanted()) hash_input(offset == 0 ? data_buffer : nullptr, size, sha);
-}
-
-// A HEX or S-record file: its data from the lowest address it gives to the
-// highest, gaps as erased flash. Never taken as a binary when it does not
-// parse.
-void load_placed(const ImageFormatRow& format, char* sha) {
-  const uint64_t size = input_size();
-  if (size == 0 || size > kMaxTextFile) fail("bad-load-size");
-  std::vector<uint8_t> text(size);
-  uint32_t count = 0;
-  if (!input_read(0, text.data(), static_cast<uint32_t>(size), &count) || count != size) {
-    fail("file-read-error");
-  }
-  if (digest_wanted()) hash_input(text.data(), size, sha);
-  const FormatVerdict verdict = format.parse(text.data(), text.size(), &placed_image);
-  if (verdict.fault != FormatFault::kNone) {
-    fail("format-error", static_cast<unsigned>(verdict.line), format_fault_reason(verdict.fault));
-  }
-  if (!placed_image.any || placed_image.high - placed_image.low >= DATA_BUFFER_SIZE) {
-    fail("bad-load-size");
-  }
-  data_length = copy_placed(placed_image, data_buffer);
-  data_placed = true;
-  data_low_address = placed_image.low;
-}
-
-void load_input_file() {
-  char* sha = input_sha256;
-  const ImageFormatRow& format = format_row(run_options.format);
-  if (format.parse == nullptr) {
-    load_binary(sha);
-  } else {
-    load_placed(format, sha);
-  }
-  input_close();
-  record_number(field("bytes"), data_length);
-  record_text(field("sha256"), sha[0] != '\0' ? sha : nullptr);
-  record_event(event("start"));
-}
-
-void run_mode() {
-  if (run_options.send_only) {
-    send_resident(data_buffer);  // the input file is itself a resident image
-  } else {
-    load_flash();
-  }
-}
-
-// What a run ended from outside lets go: the port, and a numbers command
-// still running.
-void release() {
-  close_port();
-  number_command_kill();
-}
-
-[[noreturn]] void end_requested(const char* signal_name) {
-  number_command_kill();
-  end_by_request(signal_name);
+  return status;
 }
 
 }  // namespace
 
-void run_program(int argc, char** argv) {
-  reset_run_state();
-  input_close();
-  const Arguments arguments = read_arguments(argc, argv, &run_options);
+int run_program(int argc, char** argv) {
+  Program p;
+  const Arguments arguments = read_arguments(argc, argv, &p.options);
   // Standard output is events or text from the first byte on.
-  const bool events = run_options.events;
-  console_setup(release, !events);
-  record_events(events);
-  if (events) console_defer_end_requests(end_requested);
-  con_line(msg::kBanner);
-  if (argc <= 1) {
-    con_line(msg::kUsage);
-    exit_code = 0;
-    terminate();
+  console_setup(release, end_now, !p.options.events);
+  StationRun run{p.options, p.link};
+  run.record.events = p.options.events;
+  run.record.log = &p.log;
+  if (p.options.events) console_defer_end_requests();
+  const char* ended_by = nullptr;
+  try {
+    try {
+      run.exit_code = run_from_command_line(p, run, arguments, argc);
+    } catch (const RunFailure& failure) {
+      record_failure(run.record, failure.outcome, failure.message.c_str());
+      run.record.reason = con_take_diagnostic();
+    }
+    con_honour_end_request();  // one that came just now ends the run as such
+  } catch (const EndRequested& request) {
+    ended_by = request.signal_name;
+    run.exit_code = -1;
+    run.record.reason.clear();
+    record_failure(run.record, outcome("terminated"), ended_by);
   }
-  take_arguments(arguments);
-  choose_format();
-  check_numbers_switch();
-  record_text(field("port"), utf8_from_argument(port_name(run_options)).c_str());
-  record_text(field("file"), utf8_from_argument(run_options.input_name).c_str());
-  record_text(field("format"), format_row(run_options.format).key);
-  record_text(field("mode"), run_options.send_only ? "send-only" : "load");
-  if (run_options.batch != 0) record_number(field("batch"), run_options.batch);
-  open_log();
-  if (run_options.numbers_path != nullptr) check_numbers_file(run_options.numbers_path);
-  if (production_run(run_options)) {
-    input_close();  // each station's run reads the file itself
-    run_production(station_arguments(run_options));
-  }
-  if (record_wanted()) console_defer_end_requests(end_requested);
-  open_serial_port();
-  load_input_file();
-  console_ignore_interrupts();
-  run_mode();
-  exit_code = 0;
-  terminate();
+  const int status = end_station_run(run, ended_by);
+  run_log_close(p.log);
+  input_close(p.input);
+  console_restore();
+  return status;
 }
 
 }  // namespace travek

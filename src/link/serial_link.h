@@ -20,47 +20,54 @@
 
 namespace travek {
 
+struct PortInterface;
+
+// One port's link, from its opening to its closing: the driver makes it and
+// hands it to every step of every station's run on that port.
 struct SerialLink {
   // Both reads place received bytes here; page batches are built here too.
-  uint8_t buffer[LINK_BLOCK];
+  uint8_t buffer[LINK_BLOCK] = {};
   // Bytes moved by the most recent read or write.
-  uint32_t last_count;
+  uint32_t last_count = 0;
   // Mask from the most recent line_errors().
-  uint32_t last_errors;
+  uint32_t last_errors = 0;
   // The line as last set: bit/s and stop bits (8 data bits, no parity).
-  uint32_t rate;
-  int stop_bits;
+  uint32_t rate = 9600;
+  int stop_bits = 1;
   // The loss of the port has been told.
-  bool loss_told;
-  char name[256];
+  bool loss_told = false;
+  char name[256] = {};
+  // The transport the port's name chose when it was opened.
+  const PortInterface* transport = nullptr;
 };
 
-extern SerialLink serial_link;
-
-bool open_port(const char* name);
+bool open_port(SerialLink& link, const char* name);
 // Closes the port if it is open.
-void close_port();
+void close_port(SerialLink& link);
+// Closes whatever port is open, whichever transport holds it: safe in a
+// signal handler, for a process ended from outside.
+void close_every_port();
 
 // Configures the line and ends with the reset pulse.
-bool configure_port(uint32_t rate, int data_bits, int stop_bits);
-void set_line(uint32_t rate, int stop_bits);
+bool configure_port(SerialLink& link, uint32_t rate, int data_bits, int stop_bits);
+void set_line(SerialLink& link, uint32_t rate, int stop_bits);
 // RTS high for just over 5 ms, then low; errors cleared after each edge;
 // both queues emptied, so nothing from before the pulse survives it.
-bool reset_pulse();
-uint32_t line_errors();
+bool reset_pulse(SerialLink& link);
+uint32_t line_errors(SerialLink& link);
 
 // True only when exactly n bytes arrived within total_ms.
-bool read_exact(uint32_t n, uint32_t total_ms);
+bool read_exact(SerialLink& link, uint32_t n, uint32_t total_ms);
 // True when at least one byte was read, waiting up to first_ms for the first.
-bool read_available(uint32_t first_ms);
+bool read_available(SerialLink& link, uint32_t first_ms);
 // True when all n bytes went out within their line time plus one second.
-bool write(const uint8_t* data, uint32_t n);
+bool write(SerialLink& link, const uint8_t* data, uint32_t n);
 // Sends one byte ahead of anything queued; false as for write().
-bool send_priority_byte(uint8_t byte);
+bool send_priority_byte(SerialLink& link, uint8_t byte);
 // Whole milliseconds that n bytes take on the line as it is set (rounded
 // down, so that a write that returns when its bytes are out never finds
 // them still on the line by this count).
-uint32_t line_time_ms(uint32_t n);
+uint32_t line_time_ms(const SerialLink& link, uint32_t n);
 
 uint32_t now_ms();
 // Sleeps until strictly more than t ms have passed.

@@ -3,9 +3,11 @@
 // programming jumper and ask the station to restart.
 #pragma once
 
+#include "run/station_run.h"
+
 namespace travek {
 
 // Returns when the load is complete, with or without the restart.
-void load_flash();
+void load_flash(StationRun& run);
 
 }  // namespace travek

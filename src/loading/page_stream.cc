@@ -9,27 +9,23 @@
 #include "common/protocol.h"
 #include "console/console.h"
 #include "link/serial_link.h"
-#include "loading/load_state.h"
 #include "loading/reports.h"
 #include "run/fail.h"
 
 namespace travek {
-
-LoadState load_state;
-
 namespace {
 
 // A write the line does not take in time meets a resident that has stopped
 // listening: as silent as one that sends no reports.
-void send(const uint8_t* data, uint32_t n) {
-  if (!write(data, n)) fail("resident-not-inviting");
+void send(SerialLink& link, const uint8_t* data, uint32_t n) {
+  if (!write(link, data, n)) fail("resident-not-inviting");
 }
 
-void write_start_record(uint16_t page) {
+void write_start_record(SerialLink& link, uint16_t page) {
   uint8_t record[4];
   write_le16(record, page);
   write_le16(record + 2, crc16(record, 2, 0));
-  send(record, sizeof(record));
+  send(link, record, sizeof(record));
 }
 
 // True when the page is one 16-bit word repeated.
@@ -42,16 +38,16 @@ bool uniform_page(const uint8_t* page) {
 
 }  // namespace
 
-void append_record(uint32_t count) {
-  LoadState& s = load_state;
+void append_record(StationRun& run, LoadState& s, uint32_t count) {
+  SerialLink& link = run.link;
   const uint32_t limit = std::min(s.credit, LINK_BLOCK);
   if (s.batched + count + RECORD_OVERHEAD > limit) {
-    send(serial_link.buffer, s.batched);
+    send(link, link.buffer, s.batched);
     s.credit -= s.batched;
-    while (s.credit < CREDIT_UNIT) handle_reports();
+    while (s.credit < CREDIT_UNIT) handle_reports(run, s);
     s.batched = 0;
   }
-  uint8_t* record = serial_link.buffer + s.batched;
+  uint8_t* record = link.buffer + s.batched;
   write_le16(record, s.page_word);
   std::memcpy(record + 2, s.source, count);
   s.source += count;
@@ -59,16 +55,15 @@ void append_record(uint32_t count) {
   s.batched += count + RECORD_OVERHEAD;
 }
 
-uint32_t stream_image(const FlashGeometry& geometry, const uint8_t* data) {
-  LoadState& s = load_state;
+uint32_t stream_image(StationRun& run, LoadState& s, const FlashGeometry& geometry) {
   s.progress = 0;
   s.last_percent = 0;
   s.outstanding = 0;
-  s.source = data;
+  s.source = run.data.data_buffer.data();
   s.sector_bytes = geometry.sector;
   s.sector_count = geometry.sector_count;
   s.page_word = static_cast<uint16_t>(geometry.start_address / PAGE_SIZE);
-  write_start_record(s.page_word);  // outside any batch, without credit
+  write_start_record(run.link, s.page_word);  // outside any batch, without credit
   s.batched = 0;
   s.light_red = false;
   s.warning = false;
@@ -81,17 +76,18 @@ uint32_t stream_image(const FlashGeometry& geometry, const uint8_t* data) {
     const uint8_t* page = s.source;
     if (uniform_page(page)) {
       s.page_word |= FILL_FLAG;
-      append_record(2);
+      append_record(run, s, 2);
       s.source = page + PAGE_SIZE;
     } else {
       s.page_word &= static_cast<uint16_t>(~FILL_FLAG);
-      append_record(PAGE_SIZE);
+      append_record(run, s, PAGE_SIZE);
     }
     ++s.page_word;
     s.outstanding += PAGE_SIZE;
   }
-  if (s.batched > 0) send(serial_link.buffer, s.batched);  // the last batch costs no credit
-  while (s.outstanding != 0) handle_reports();
+  // The last batch costs no credit.
+  if (s.batched > 0) send(run.link, run.link.buffer, s.batched);
+  while (s.outstanding != 0) handle_reports(run, s);
   return now_ms() - loop_start;
 }
 

@@ -10,16 +10,18 @@
 
 #include <cstdint>
 
+#include "loading/load_state.h"
 #include "loading/station_info.h"
+#include "run/station_run.h"
 
 namespace travek {
 
 // Sends the start record and every page, then waits until every sector is
 // reported. Returns the milliseconds from the first page to the last report.
-uint32_t stream_image(const FlashGeometry& geometry, const uint8_t* data);
+uint32_t stream_image(StationRun& run, LoadState& load, const FlashGeometry& geometry);
 
 // Appends one record of count data bytes (64, or 2 for a fill record) from
 // the source position, writing the batch first when the record does not fit.
-void append_record(uint32_t count);
+void append_record(StationRun& run, LoadState& load, uint32_t count);
 
 }  // namespace travek

@@ -5,7 +5,6 @@
 #include "common/protocol.h"
 #include "console/console.h"
 #include "link/serial_link.h"
-#include "loading/load_state.h"
 #include "record/run_record.h"
 #include "run/fail.h"
 
@@ -16,47 +15,47 @@ constexpr uint32_t kLightThrottleMs = 90;
 
 [[noreturn]] void broken_report() { fail("flash-comm-error", msg::kCommErrorLoading, msg::kFlash); }
 
-void sector_reported() {
+void sector_reported(StationRun& run, LoadState& load) {
   // A report for a sector past the image's last one is as broken as any
   // meaningless byte; counting it would push the percentage over 100.
-  if (load_state.progress >= 100u * load_state.sector_count) broken_report();
-  load_state.outstanding -= load_state.sector_bytes;
-  show_percent();
+  if (load.progress >= 100u * load.sector_count) broken_report();
+  load.outstanding -= load.sector_bytes;
+  show_percent(run, load);
 }
 
-void warning_reported() {
-  sector_reported();
-  if (!load_state.light_red) {
-    load_state.warning = true;
-    blink_light('%', true);
+void warning_reported(StationRun& run, LoadState& load) {
+  sector_reported(run, load);
+  if (!load.light_red) {
+    load.warning = true;
+    blink_light(load, '%', true);
   }
 }
 
 }  // namespace
 
-void handle_reports() {
-  if (!read_available(100)) fail("resident-not-inviting");
-  for (uint32_t i = 0; i < serial_link.last_count; ++i) {
-    switch (serial_link.buffer[i]) {
+void handle_reports(StationRun& run, LoadState& load) {
+  SerialLink& link = run.link;
+  if (!read_available(link, 100)) fail("resident-not-inviting");
+  for (uint32_t i = 0; i < link.last_count; ++i) {
+    switch (link.buffer[i]) {
       case REPORT_SECTOR_DONE:
-        sector_reported();
-        if (load_state.light_red) blink_light('%', true);
+        sector_reported(run, load);
+        if (load.light_red) blink_light(load, '%', true);
         break;
       case REPORT_CREDIT:
-        load_state.credit += CREDIT_UNIT;
+        load.credit += CREDIT_UNIT;
         break;
       case REPORT_SECTOR_WARNING:
-        warning_reported();
-        record_number(field("warnings"), ++load_state.warnings);
-        record_number(field("sector"), load_state.progress / 100 - 1);  // the one just counted
-        record_event(event("warning"));
+        warning_reported(run, load);
+        record_number(run.record, field("warnings"), ++load.warnings);
+        report(run.record, "warning", load.progress / 100 - 1);  // the one just counted
         break;
       case REPORT_SECTOR_FAILED:
-        warning_reported();
+        warning_reported(run, load);
         // The failure must show on the light whatever the throttle said.
-        if (!load_state.light_red) {
+        if (!load.light_red) {
           delay_ms(100);
-          blink_light('%', false);
+          blink_light(load, '%', false);
         }
         fail("flash-write-error", msg::kFlash);
       default:
@@ -65,28 +64,26 @@ void handle_reports() {
   }
 }
 
-void show_percent() {
-  load_state.progress += 100;
-  const uint16_t percent = static_cast<uint16_t>(load_state.progress / load_state.sector_count);
-  if (percent == load_state.last_percent) return;
-  load_state.last_percent = percent;
-  con_printf(msg::kPercent, static_cast<unsigned>(percent));
-  record_number(field("percent"), percent);
-  record_event(event("progress"));
+void show_percent(StationRun& run, LoadState& load) {
+  load.progress += 100;
+  const uint16_t percent = static_cast<uint16_t>(load.progress / load.sector_count);
+  if (percent == load.last_percent) return;
+  load.last_percent = percent;
+  report(run.record, "progress", static_cast<unsigned>(percent));
 }
 
-void blink_light(char ch, bool backspace) {
-  if (now_ms() - load_state.light_time <= kLightThrottleMs) return;
-  if (!load_state.light_red) {
+void blink_light(LoadState& load, char ch, bool backspace) {
+  if (now_ms() - load.light_time <= kLightThrottleMs) return;
+  if (!load.light_red) {
     con_set_colour(COLOUR_RED);
-    load_state.light_red = true;
+    load.light_red = true;
   } else {
-    load_state.light_red = false;
+    load.light_red = false;
   }
   con_putch(ch);
   con_set_colour(COLOUR_NORMAL);
   if (backspace) con_putch('\b');
-  load_state.light_time = now_ms();
+  load.light_time = now_ms();
 }
 
 }  // namespace travek

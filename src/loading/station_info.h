@@ -11,9 +11,9 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 
-#include "run/run_options.h"
+#include "link/serial_link.h"
+#include "run/station_run.h"
 
 namespace travek {
 
@@ -43,16 +43,14 @@ StationInfo decode_station_info(const uint8_t* payload);
 const char* chip_name(const ChipDescriptor& chip);
 
 // Reads one packet of n payload bytes into dest, or ends the run.
-void receive_packet(uint8_t code, uint8_t* dest, uint32_t n);
+void receive_packet(SerialLink& link, uint8_t code, uint8_t* dest, uint32_t n);
 
-// Prints the station and its flash, checks the image against it and pads the
-// data to whole sectors (0xFF); ends the run on any fault. The data goes to
-// the start address the options give, or else ends at the top of the space;
-// data from a file that places its own (file_low_address, its lowest
-// address) goes from the start of that address's sector, with 0xFF before
-// it.
-FlashGeometry station_geometry(const StationInfo& info, const RunOptions& options,
-                               std::optional<uint32_t> file_low_address, uint8_t* data,
-                               uint32_t* data_length);
+// Prints the station and its flash, checks the run's data against it and
+// pads the data to whole sectors (0xFF); ends the run on any fault. The
+// data goes to the start address the options give, or else ends at the top
+// of the space; data from a file that places its own (data_placed, its
+// lowest address data_low_address) goes from the start of that address's
+// sector, with 0xFF before it.
+FlashGeometry station_geometry(StationRun& run, const StationInfo& info);
 
 }  // namespace travek

@@ -15,10 +15,9 @@
 //  - When it gives none, one English line says what it did, for standard
 //    error: its exit status or signal, that it timed out, or what it
 //    printed, with the first line of its own error output.
-//  - The POSIX wait goes through wait_for(), so a termination request held
-//    meanwhile ends the run; the run's ending then calls number_command_kill.
-//
-// One back end per platform (number_command_posix.cc, number_command_win32.cc).
+//  - It is one of the processes of process/process.h: a termination request
+//    held meanwhile is thrown from its wait, and the command is killed as
+//    the run unwinds; a tool ended at once from outside kills it too.
 #pragma once
 
 #include <cstddef>
@@ -30,9 +29,5 @@ namespace travek {
 // what it did in what.
 bool number_from_command(const char* command, const char* port, const char* sha256, int limit_ms,
                          uint64_t* number, char* what, size_t what_size);
-
-// Kills a command still running, with everything it started. Safe in a
-// signal handler, and when none is running.
-void number_command_kill();
 
 }  // namespace travek

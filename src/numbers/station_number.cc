@@ -8,7 +8,6 @@
 #include "numbers/numbers_store.h"
 #include "record/run_record.h"
 #include "run/fail.h"
-#include "run/run_state.h"
 
 namespace travek {
 namespace {
@@ -37,7 +36,7 @@ bool field_inside(const NumbersFile& file, uint32_t start_address, uint32_t leng
 
 // From the counter, under the file's lock, or from the command. The file
 // is the one read under the lock, whose field the number goes into.
-uint64_t draw_number(const char* path, NumbersFile* file) {
+uint64_t draw_number(const StationRun& run, const char* path, NumbersFile* file) {
   NumbersResult taken = numbers_take(path);
   if (taken.taking == NumbersTaking::kExhausted) fail("numbers-exhausted");
   if (taken.taking == NumbersTaking::kWriteError) {
@@ -51,7 +50,7 @@ uint64_t draw_number(const char* path, NumbersFile* file) {
   if (taken.taking == NumbersTaking::kOk) return taken.number;
   uint64_t number = 0;
   char what[512];
-  if (!number_from_command(file->command.c_str(), port_name(run_options), input_sha256,
+  if (!number_from_command(file->command.c_str(), port_name(run.options), run.data.input_sha256,
                            kCommandLimitMs, &number, what, sizeof(what))) {
     con_diagnostic(msg::kDiagReason, path, what);
     fail("number-command-failed");
@@ -66,22 +65,24 @@ void check_numbers_file(const char* path) {
   if (checked.taking != NumbersTaking::kOk) file_fault(path, checked);
 }
 
-void take_station_number(const char* path, uint32_t start_address, uint8_t* data, uint32_t length) {
+void take_station_number(StationRun& run, uint32_t start_address) {
+  const char* path = run.options.numbers_path;
+  const uint32_t length = run.data.data_length;
   const NumbersResult checked = numbers_check(path);
   if (checked.taking != NumbersTaking::kOk) file_fault(path, checked);
   if (!field_inside(checked.file, start_address, length)) fail("number-outside-data");
   NumbersFile file;
-  const uint64_t number = draw_number(path, &file);
-  record_number(field("number"), number);  // taken: the run's, whatever comes now
+  const uint64_t number = draw_number(run, path, &file);
+  record_number(run.record, field("number"), number);  // taken: the run's, whatever comes now
   const std::string decimal = std::to_string(number);
   // The file may have changed between the check and the taking.
   if (!field_inside(file, start_address, length)) fail("number-outside-data");
-  if (!encode_number(number, file.encoding, file.bytes, data + (file.address - start_address))) {
+  uint8_t* field_bytes = run.data.data_buffer.data() + (file.address - start_address);
+  if (!encode_number(number, file.encoding, file.bytes, field_bytes)) {
     fail("number-too-large", decimal.c_str());
   }
-  con_printf(msg::kStationNumber, decimal.c_str());
-  record_number(field("address"), file.address);
-  record_event(event("number"));
+  report(run.record, "number", decimal.c_str(), static_cast<unsigned long long>(number),
+         static_cast<unsigned>(file.address));
 }
 
 }  // namespace travek

@@ -17,14 +17,16 @@
 
 #include <cstdint>
 
+#include "run/station_run.h"
+
 namespace travek {
 
 // Ends the run unless the numbers file can be read and is sound.
 void check_numbers_file(const char* path);
 
-// Takes the station's number and writes it into data (start_address its
-// first byte's station address, length its padded length); ends the run on
+// Takes the station's number and writes it into the run's padded data
+// (start_address the station address of its first byte); ends the run on
 // any fault. Shows and records the number.
-void take_station_number(const char* path, uint32_t start_address, uint8_t* data, uint32_t length);
+void take_station_number(StationRun& run, uint32_t start_address);
 
 }  // namespace travek

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/constants.h"
@@ -16,8 +18,8 @@
 #include "record/outcome.h"
 #include "record/run_record.h"
 #include "record/utf8_text.h"
+#include "run/command_line.h"
 #include "run/run_options.h"
-#include "run/run_state.h"
 
 namespace travek {
 namespace {
@@ -58,9 +60,16 @@ struct Station {
 };
 
 struct Production {
+  Production(const RunOptions& run_options, RunRecord& own_record)
+      : options(run_options), record(own_record) {}
+
+  const RunOptions& options;
+  RunRecord& record;  // its own, aside: its log and whether events are on
   std::vector<std::string> args;
   int count = 0;
+  const char* const* ports = nullptr;
   Station stations[MAX_PORTS];
+  ChildSet children;
   unsigned batch = 0;
   unsigned ok = 0;  // in this batch
   unsigned failed = 0;
@@ -77,8 +86,6 @@ struct Production {
   uint32_t drawn_ms = 0;
 };
 
-Production production;
-
 std::string dump(const Json& json) {
   return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
@@ -88,17 +95,11 @@ void emit(const Json& event) {
   con_emit_line(line.data(), line.size());
 }
 
-constexpr size_t field_count(Event event) {
-  size_t count = 0;
-  while (count < kMaxEventFields && event_row(event).fields[count] != nullptr) ++count;
-  return count;
-}
-
 // An event of the run of many's own, its values in its fields' order.
 template <Event kEvent, class... Values>
-void emit_own(const Values&... values) {
+void emit_own(const Production& pr, const Values&... values) {
   static_assert(sizeof...(Values) == field_count(kEvent), "a value for every field");
-  if (!production.events) return;
+  if (!pr.events) return;
   const EventRow& row = event_row(kEvent);
   Json line = Json::object();
   line["event"] = row.name;
@@ -106,6 +107,9 @@ void emit_own(const Values&... values) {
   ((line[row.fields[i++]] = values), ...);
   emit(line);
 }
+
+// The plain line the schema gives an event.
+consteval const char* plain_of(std::string_view name) { return event_row(event(name)).plain; }
 
 unsigned number_in(const Json& line, const char* key) { return line.value(key, 0u); }
 
@@ -134,17 +138,17 @@ std::string one_line(std::string text) {
 }
 
 // One whole line "PORT: text", where there is neither view nor events.
-void plain(const Station& s, const std::string& text) {
-  if (production.view || production.events) return;
+void plain(const Production& pr, const Station& s, const std::string& text) {
+  if (pr.view || pr.events) return;
   std::string line = std::string(s.port) + ": " + text + "\n";
   con_write(line.c_str());
 }
 
-void forward_errors(Station& s) {
+void forward_errors(const Production& pr, Station& s) {
   for (size_t end; (end = s.err_part.find('\n')) != std::string::npos;) {
     std::string line = std::string(s.port) + ": " + s.err_part.substr(0, end + 1);
     s.err_part.erase(0, end + 1);
-    if (production.view) {
+    if (pr.view) {
       s.held_errors += line;
     } else {
       std::fwrite(line.data(), 1, line.size(), stderr);
@@ -152,9 +156,9 @@ void forward_errors(Station& s) {
   }
 }
 
-void flush_held_errors() {
-  for (int i = 0; i < production.count; ++i) {
-    Station& s = production.stations[i];
+void flush_held_errors(Production& pr) {
+  for (int i = 0; i < pr.count; ++i) {
+    Station& s = pr.stations[i];
     std::fwrite(s.held_errors.data(), 1, s.held_errors.size(), stderr);
     s.held_errors.clear();
   }
@@ -162,7 +166,7 @@ void flush_held_errors() {
 
 // The station's record is in (its run has written it to the log itself):
 // it counts.
-void take_end(Station& s, const Json& line) {
+void take_end(Production& pr, Station& s, const Json& line) {
   s.end_seen = true;
   stop_clock(s);
   s.warnings = count_in(line, field_key("warnings"), s.warnings);
@@ -171,156 +175,168 @@ void take_end(Station& s, const Json& line) {
   if (!s.ok) {
     const Json& message = line[field_key("message")];
     s.message = message.is_string() ? one_line(message.get<std::string>()) : "";
-    ++production.failed;
+    ++pr.failed;
   } else {
-    ++production.ok;
+    ++pr.ok;
   }
-  plain(s, s.ok ? msg::kStageDone : s.message);
+  plain(pr, s, s.ok ? msg::kStageDone : s.message);
 }
 
-// The plain line for an line, and what the view shows from it.
-void take_step(Station& s, Event name, const Json& line) {
-  switch (name.row) {
-    case event("waiting").row:
-      s.stage = Stage::kWaiting;
-      plain(s, msg::kStageWaiting);
-      break;
-    case event("stray").row:
-      plain(s, format_text(msg::kEventStray, number_in(line, field_key("byte"))));
-      break;
-    case event("clock").row:
-      s.past_wait = true;
-      s.stage = Stage::kResident;
-      s.clock = text_in(line, field_key("clock"));
-      plain(s, format_text(msg::kEventClock, s.clock.c_str()));
-      break;
-    case event("resident").row:
-      plain(s, format_text(msg::kEventResident, number_in(line, field_key("ms"))));
-      break;
-    case event("station").row:
-      s.stage = Stage::kLoading;
-      s.station_class = text_in(line, field_key("station_class"));
-      plain(s, format_text(
-                   msg::kEventStation, s.station_class.c_str(),
-                   static_cast<unsigned long>(number_in(line, field_key("flash_bytes")) / 1024)));
-      break;
-    case event("number").row: {
-      const auto number = line.find(field_key("number"));
-      if (number == line.end() || !number->is_number_integer()) break;
-      s.number = number->dump();
-      plain(s, format_text(msg::kEventNumber, s.number.c_str()));
-      break;
-    }
-    case event("progress").row:
-      s.percent = number_in(line, field_key("percent"));
-      // A file or a pipe gets the percentage as reported, once for each new
-      // tenth it reaches: a load of few sectors jumps over the round ones.
-      if (s.percent / 10 > s.tenths) {
-        s.tenths = s.percent / 10;
-        plain(s, format_text(msg::kStageLoading, s.percent));
-      }
-      break;
-    case event("warning").row:
-      ++s.warnings;
-      plain(s, format_text(msg::kEventWarning, number_in(line, field_key("sector"))));
-      break;
-    case event("loaded").row: {
-      s.warnings = count_in(line, field_key("warnings"), s.warnings);
-      const unsigned load_ms = number_in(line, field_key("load_ms"));
-      plain(s, s.warnings == 0 ? format_text(msg::kEventLoaded, load_ms)
-                               : format_text(msg::kEventLoadedWarnings, load_ms, s.warnings));
-      break;
-    }
-    case event("jumper").row:
-      s.stage = Stage::kJumper;
-      stop_clock(s);
-      plain(s, msg::kStageJumper);
-      break;
-    case event("restart").row: {
-      const std::string how = text_in(line, field_key("restart"));
-      plain(s, how == restart_name(RestartResult::kAnswered) ? msg::kEventRestarted
-               : how == restart_name(RestartResult::kSilent) ? msg::kEventRestartSilent
-                                                             : msg::kEventRestartDeclined);
-      break;
-    }
-    default:
-      break;
+// What the view shows of each step, and its plain line: one handler an
+// event.
+using Step = void (*)(const Production&, Station&, const Json&);
+
+void on_waiting(const Production& pr, Station& s, const Json&) {
+  s.stage = Stage::kWaiting;
+  plain(pr, s, plain_of("waiting"));
+}
+
+void on_stray(const Production& pr, Station& s, const Json& line) {
+  plain(pr, s, format_text(plain_of("stray"), number_in(line, field_key("byte"))));
+}
+
+void on_clock(const Production& pr, Station& s, const Json& line) {
+  s.past_wait = true;
+  s.stage = Stage::kResident;
+  s.clock = text_in(line, field_key("clock"));
+  plain(pr, s, format_text(plain_of("clock"), s.clock.c_str()));
+}
+
+void on_resident(const Production& pr, Station& s, const Json& line) {
+  plain(pr, s, format_text(plain_of("resident"), number_in(line, field_key("ms"))));
+}
+
+void on_station(const Production& pr, Station& s, const Json& line) {
+  s.stage = Stage::kLoading;
+  s.station_class = text_in(line, field_key("station_class"));
+  const unsigned long kb = number_in(line, field_key("flash_bytes")) / 1024;
+  plain(pr, s, format_text(plain_of("station"), s.station_class.c_str(), kb));
+}
+
+void on_number(const Production& pr, Station& s, const Json& line) {
+  const auto number = line.find(field_key("number"));
+  if (number == line.end() || !number->is_number_integer()) return;
+  s.number = number->dump();
+  plain(pr, s, format_text(plain_of("number"), s.number.c_str()));
+}
+
+void on_progress(const Production& pr, Station& s, const Json& line) {
+  s.percent = number_in(line, field_key("percent"));
+  // A file or a pipe gets the percentage as reported, once for each new
+  // tenth it reaches: a load of few sectors jumps over the round ones.
+  if (s.percent / 10 > s.tenths) {
+    s.tenths = s.percent / 10;
+    plain(pr, s, format_text(plain_of("progress"), s.percent));
   }
 }
 
-void take_event(Station& s, Json line) {
+void on_warning(const Production& pr, Station& s, const Json& line) {
+  ++s.warnings;
+  plain(pr, s, format_text(plain_of("warning"), number_in(line, field_key("sector"))));
+}
+
+void on_loaded(const Production& pr, Station& s, const Json& line) {
+  s.warnings = count_in(line, field_key("warnings"), s.warnings);
+  const unsigned load_ms = number_in(line, field_key("load_ms"));
+  plain(pr, s,
+        s.warnings == 0 ? format_text(plain_of("loaded"), load_ms)
+                        : format_text(msg::kLoadedWithWarnings, load_ms, s.warnings));
+}
+
+void on_jumper(const Production& pr, Station& s, const Json&) {
+  s.stage = Stage::kJumper;
+  stop_clock(s);
+  plain(pr, s, plain_of("jumper"));
+}
+
+void on_restart(const Production& pr, Station& s, const Json& line) {
+  const std::string how = text_in(line, field_key("restart"));
+  const RestartRow* row = std::begin(kRestartNames);
+  while (row + 1 != std::end(kRestartNames) && how != row->name) ++row;
+  plain(pr, s, row->plain);
+}
+
+struct StepRow {
+  Event event;
+  Step take;
+};
+
+constexpr StepRow kSteps[] = {
+    {event("waiting"), on_waiting},   {event("stray"), on_stray},     {event("clock"), on_clock},
+    {event("resident"), on_resident}, {event("station"), on_station}, {event("number"), on_number},
+    {event("progress"), on_progress}, {event("warning"), on_warning}, {event("loaded"), on_loaded},
+    {event("jumper"), on_jumper},     {event("restart"), on_restart},
+};
+
+void take_event(Production& pr, Station& s, Json line) {
   if (!line.is_object() || !line["event"].is_string()) return;  // not one of ours
   const std::string name = line["event"].get<std::string>();
   for (auto& [key, value] : line.items()) {
     if (key != "event") s.known[key] = value;
   }
   line[field_key("port")] = utf8_from_argument(s.port);
-  line[field_key("batch")] = production.batch;
-  if (production.events) emit(line);
-  production.dirty = true;
+  line[field_key("batch")] = pr.batch;
+  if (pr.events) emit(line);
+  pr.dirty = true;
   const Event known{event_index(name)};
-  if (known == event("end")) {
-    take_end(s, line);
-  } else {
-    take_step(s, known, line);  // one that is none of ours changes nothing
+  if (known == event("end")) return take_end(pr, s, line);
+  for (const StepRow& step : kSteps) {
+    if (step.event == known) step.take(pr, s, line);  // one that is none of ours changes nothing
   }
 }
 
-// A run that ended without its record: made here, with what its events
-// told, and written to the log with its batch.
-void account_lost(Station& s, Outcome ended, const std::string& utf8_message) {
-  Json line = Json::object();
-  line["event"] = event_row(event("end")).name;
-  const Json blank = Json::parse(record_blank());
-  for (auto& [key, value] : blank.items()) {
-    line[key] = s.known.contains(key) && key != field_key("time") ? s.known[key] : value;
-  }
-  line[field_key("total_ms")] = now_ms() - s.start_ms;
-  line[field_key("status")] = 255;
-  line[field_key("result")] = outcome_key(ended);
-  line[field_key("message")] = utf8_message;
-  line[field_key("port")] = utf8_from_argument(s.port);
-  Json record = line;
-  record.erase("event");
-  record[field_key("batch")] = production.batch;
-  if (!record_log_line(dump(record))) production.log_failed = true;
-  take_event(s, line);
+// A run that ended without its record: completed here by the record's own
+// builder, from what its events told, and written to the log with its
+// batch.
+void account_lost(Production& pr, Station& s, Outcome ended, const std::string& utf8_message,
+                  std::string reason = "") {
+  RunRecord lost;
+  lost.log = pr.record.log;
+  lost.start_ms = s.start_ms;
+  for (auto& [key, value] : s.known.items()) record_json(lost, key, value.dump());
+  record_text(lost, field("port"), utf8_from_argument(s.port).c_str());
+  record_number(lost, field("batch"), pr.batch);
+  record_failure(lost, ended, utf8_message.c_str());
+  lost.reason = std::move(reason);
+  record_finish(lost, -1);
+  if (lost.log_failed) pr.log_failed = true;
+  take_event(pr, s, Json::parse(record_end_event(lost)));
 }
 
-void account_exit(Station& s, const ChildEnd& end) {
+void account_exit(Production& pr, Station& s, const ChildEnd& end) {
   s.exited = true;
-  production.dirty = true;
+  pr.dirty = true;
   if (s.end_seen) return;
-  if (production.stop_signal != nullptr) {
-    account_lost(s, outcome("terminated"), production.stop_signal);
+  if (pr.stop_signal != nullptr) {
+    account_lost(pr, s, outcome("terminated"), pr.stop_signal);
     return;
   }
   const std::string text = end.signal != 0 ? format_text(msg::kChildSignalled, end.signal)
                                            : format_text(msg::kChildExited, end.status);
-  account_lost(s, outcome("aborted"), text);
+  account_lost(pr, s, outcome("aborted"), text);
 }
 
 // What the children have written, and which of them have gone.
-void pump() {
-  for (int i = 0; i < production.count; ++i) {
-    Station& s = production.stations[i];
+void pump(Production& pr) {
+  for (int i = 0; i < pr.count; ++i) {
+    Station& s = pr.stations[i];
     if (s.exited) continue;
     for (size_t end; (end = s.out_part.find('\n')) != std::string::npos;) {
       const std::string line = s.out_part.substr(0, end);
       s.out_part.erase(0, end + 1);
-      take_event(s, Json::parse(line, nullptr, false));
+      take_event(pr, s, Json::parse(line, nullptr, false));
     }
-    forward_errors(s);
-    const ChildEnd end = child_end(i);
+    forward_errors(pr, s);
+    const ChildEnd end = child_end(pr.children, i);
     if (!end.ended) continue;
     stop_clock(s);
-    account_exit(s, end);
+    account_exit(pr, s, end);
   }
 }
 
-bool all_exited() {
-  for (int i = 0; i < production.count; ++i) {
-    if (!production.stations[i].exited) return false;
+bool all_exited(const Production& pr) {
+  for (int i = 0; i < pr.count; ++i) {
+    if (!pr.stations[i].exited) return false;
   }
   return true;
 }
@@ -402,145 +418,148 @@ ViewLine station_line(const Station& s, const ViewColumns& widths, uint32_t at, 
 
 // Redrawn when something changed, and each second for the clocks; not
 // more than once a tick.
-void refresh(bool now) {
-  if (!production.view) return;
+void refresh(Production& pr, bool now) {
+  if (!pr.view) return;
   const uint32_t at = now_ms();
-  const bool second = at / 1000 != production.drawn_ms / 1000;
-  if (!now && !(production.dirty && at - production.drawn_ms >= kTickMs) && !second) return;
+  const bool second = at / 1000 != pr.drawn_ms / 1000;
+  if (!now && !(pr.dirty && at - pr.drawn_ms >= kTickMs) && !second) return;
   ViewColumns widths;
-  for (int i = 0; i < production.count; ++i) {
-    const Station& s = production.stations[i];
+  for (int i = 0; i < pr.count; ++i) {
+    const Station& s = pr.stations[i];
     widths.port = std::max<size_t>(widths.port, con_text_columns(s.port));
     widths.number = std::max<size_t>(widths.number, con_text_columns(number_text(s).c_str()));
     widths.warnings = std::max<size_t>(widths.warnings, con_text_columns(warnings_text(s).c_str()));
   }
-  std::vector<std::string> texts(static_cast<size_t>(production.count));
+  std::vector<std::string> texts(static_cast<size_t>(pr.count));
   std::vector<ViewLine> lines;
-  for (int i = 0; i < production.count; ++i) {
-    lines.push_back(station_line(production.stations[i], widths, at, &texts[i]));
+  for (int i = 0; i < pr.count; ++i) {
+    lines.push_back(station_line(pr.stations[i], widths, at, &texts[i]));
   }
-  if (!production.footer.empty()) lines.push_back({production.footer.c_str(), false});
+  if (!pr.footer.empty()) lines.push_back({pr.footer.c_str(), false});
   con_view_draw(lines.data(), static_cast<int>(lines.size()));
-  production.dirty = false;
-  production.drawn_ms = at;
+  pr.dirty = false;
+  pr.drawn_ms = at;
 }
 
 // Esc cancels the stations still waiting for their start byte; the others
 // go on to their end.
-void read_keys() {
+void read_keys(Production& pr) {
   while (con_key_waiting()) {
     if (con_read_key() != KEY_ESC) continue;
-    for (int i = 0; i < production.count; ++i) {
-      const Station& s = production.stations[i];
-      if (!s.past_wait && !s.end_seen) child_send(i, "\x1b", 1);
+    for (int i = 0; i < pr.count; ++i) {
+      const Station& s = pr.stations[i];
+      if (!s.past_wait && !s.end_seen) child_send(pr.children, i, "\x1b", 1);
     }
   }
+}
+
+// True once every station of the batch still running waits at the jumper
+// prompt, and one does.
+bool all_at_jumper(const Production& pr) {
+  bool any = false;
+  for (int i = 0; i < pr.count; ++i) {
+    const Station& s = pr.stations[i];
+    if (s.end_seen || s.exited) continue;
+    if (s.stage != Stage::kJumper) return false;
+    any = true;
+  }
+  return any;
 }
 
 // Once every station of the batch has ended or waits at the jumper prompt:
 // the reminder once, and the one answer to all that wait.
-void ask_jumper() {
-  bool any = false;
-  for (int i = 0; i < production.count; ++i) {
-    const Station& s = production.stations[i];
-    if (s.end_seen || s.exited) continue;
-    if (s.stage != Stage::kJumper) return;
-    any = true;
-  }
-  if (!any) return;
-  production.jumper_asked = true;
+void ask_jumper(Production& pr) {
+  if (!all_at_jumper(pr)) return;
+  pr.jumper_asked = true;
   con_discard_typed_keys();  // only a key pressed after the reminder answers it
-  if (production.view) {
+  if (pr.view) {
     std::string line = msg::kJumperReminder;
     while (!line.empty() && line.back() == '\n') line.pop_back();
-    production.footer = line;
-    refresh(true);
+    pr.footer = line;
+    refresh(pr, true);
   } else {
-    con_line(msg::kJumperReminder);
+    con_write(msg::kJumperReminder);
   }
-  emit_own<event("prompt")>("jumper", production.batch);
+  emit_own<event("prompt")>(pr, "jumper", pr.batch);
   int key;
   do {
     key = con_read_key();
   } while (key != KEY_ENTER && key != KEY_ESC && key != KEY_END_OF_INPUT);
-  production.footer.clear();  // answered: the view goes on without it
-  production.dirty = true;
-  for (int i = 0; i < production.count; ++i) {
-    const Station& s = production.stations[i];
+  pr.footer.clear();  // answered: the view goes on without it
+  pr.dirty = true;
+  for (int i = 0; i < pr.count; ++i) {
+    const Station& s = pr.stations[i];
     if (s.stage != Stage::kJumper || s.end_seen) continue;
     if (key == KEY_END_OF_INPUT) {
-      child_close_input(i);  // each station's run sees the end of input, as one alone would
+      child_close_input(pr.children,
+                        i);  // each station's run sees the end of input, as one alone would
     } else {
-      child_send(i, key == KEY_ENTER ? "\r" : "\x1b", 1);
+      child_send(pr.children, i, key == KEY_ENTER ? "\r" : "\x1b", 1);
     }
   }
 }
 
-void start_batch() {
-  ++production.batch;
-  production.in_batch = true;
-  production.ok = production.failed = 0;
-  production.jumper_asked = false;
-  production.footer.clear();
-  children_reset();
-  for (int i = 0; i < production.count; ++i) {
-    Station& s = production.stations[i];
+void start_batch(Production& pr) {
+  ++pr.batch;
+  pr.in_batch = true;
+  pr.ok = pr.failed = 0;
+  pr.jumper_asked = false;
+  pr.footer.clear();
+  children_reset(pr.children);
+  for (int i = 0; i < pr.count; ++i) {
+    Station& s = pr.stations[i];
     s = Station{};
-    s.port = run_options.ports[i];
+    s.port = pr.ports[i];
     s.start_ms = now_ms();
-    std::vector<std::string> args = production.args;
-    args.push_back("-json");
-    args.push_back(std::string("-port:") + s.port);
-    // Each station writes its own record to the log, so a record is never
-    // lost with this process.
-    args.push_back("-batch:" + std::to_string(production.batch));
-    if (run_options.log_path != nullptr)
-      args.push_back(std::string("-log:") + run_options.log_path);
-    if (!child_start(i, args, &s.out_part, &s.err_part)) {
+    std::vector<std::string> args = pr.args;
+    for (std::string& own : station_own_arguments(pr.options, s.port, pr.batch)) {
+      args.push_back(std::move(own));
+    }
+    if (!child_start(pr.children, i, args, &s.out_part, &s.err_part)) {
       s.exited = true;
-      account_lost(s, outcome("aborted"), msg::kChildNotStarted);
+      account_lost(pr, s, outcome("aborted"), msg::kChildNotStarted, con_take_diagnostic());
     }
   }
 }
 
 // The totals; for a batch, then, each port's failure and its count of
 // sectors with a warning, which a load that ended well may have too.
-void summary(unsigned ok, unsigned failed, bool with_ports) {
+void summary(const Production& pr, unsigned ok, unsigned failed, bool with_ports) {
   con_printf(msg::kSummary, ok, failed);
   if (!with_ports) return;
-  for (int i = 0; i < production.count; ++i) {
-    const Station& s = production.stations[i];
+  for (int i = 0; i < pr.count; ++i) {
+    const Station& s = pr.stations[i];
     if (s.end_seen && !s.ok) con_printf(msg::kPortLine, s.port, s.message.c_str());
     if (s.warnings > 0) con_printf(msg::kPortWarnings, s.port, s.warnings);
   }
 }
 
-void end_batch() {
-  production.in_batch = false;
-  refresh(true);
+void end_batch(Production& pr) {
+  pr.in_batch = false;
+  refresh(pr, true);
   con_view_end();
-  flush_held_errors();
-  production.total_ok += production.ok;
-  production.total_failed += production.failed;
-  summary(production.ok, production.failed, true);
+  flush_held_errors(pr);
+  pr.total_ok += pr.ok;
+  pr.total_failed += pr.failed;
+  summary(pr, pr.ok, pr.failed, true);
 }
 
-void run_batch() {
-  start_batch();
-  refresh(true);
-  while (!all_exited()) {
-    children_wait(kTickMs);
-    pump();
-    read_keys();
-    if (!run_options.restart_at_once && !production.jumper_asked) ask_jumper();
-    refresh(false);
+void run_batch(Production& pr) {
+  start_batch(pr);
+  refresh(pr, true);
+  while (!all_exited(pr)) {
+    children_wait(pr.children, kTickMs);
+    pump(pr);
+    read_keys(pr);
+    if (!pr.options.restart_at_once && !pr.jumper_asked) ask_jumper(pr);
+    refresh(pr, false);
   }
-  end_batch();
+  end_batch(pr);
 }
 
-bool next_batch_wanted() {
+bool next_batch_wanted(const Production& pr) {
   con_write(msg::kNextBatch);
-  emit_own<event("prompt")>("next-batch", production.batch + 1);
+  emit_own<event("prompt")>(pr, "next-batch", pr.batch + 1);
   con_discard_typed_keys();
   for (;;) {
     const int key = con_read_key();
@@ -549,56 +568,63 @@ bool next_batch_wanted() {
   }
 }
 
-void summary_event() {
-  emit_own<event("summary")>(production.total_ok, production.total_failed, production.batch);
+void summary_event(const Production& pr) {
+  emit_own<event("summary")>(pr, pr.total_ok, pr.total_failed, pr.batch);
 }
 
-// SIGTERM or SIGHUP: every station stopped and recorded, every port let go.
-[[noreturn]] void stop_all(const char* signal_name) {
-  production.stop_signal = signal_name;
-  for (int i = 0; i < production.count; ++i) child_stop(i);
+void wait_all_exited(Production& pr, uint32_t limit_ms) {
   const uint32_t since = now_ms();
-  while (!all_exited() && now_ms() - since < kStopGraceMs) {
-    children_wait(kTickMs);
-    pump();
+  while (!all_exited(pr) && now_ms() - since < limit_ms) {
+    children_wait(pr.children, kTickMs);
+    pump(pr);
   }
-  for (int i = 0; i < production.count; ++i) child_kill(i);
-  while (!all_exited()) {
-    children_wait(kTickMs);
-    pump();
-  }
-  if (production.in_batch) end_batch();  // not again when it came at the next-batch prompt
-  summary_event();
-  record_stand_aside();
-  record_finish(-1);
-  console_end_requests_at_once();
-  con_end_process(255);
+}
+
+// SIGTERM or SIGHUP: every station stopped and recorded, every port let go;
+// the run then ends as any run ended by a request.
+void stop_all(Production& pr, const char* signal_name) {
+  pr.stop_signal = signal_name;
+  for (int i = 0; i < pr.count; ++i) child_stop(pr.children, i);
+  wait_all_exited(pr, kStopGraceMs);
+  for (int i = 0; i < pr.count; ++i) child_kill(pr.children, i);
+  wait_all_exited(pr, UINT32_MAX);
+  if (pr.in_batch) end_batch(pr);  // not again when it came at the next-batch prompt
+  summary_event(pr);
+  children_reset(pr.children);
 }
 
 }  // namespace
 
-void run_production(const std::vector<std::string>& shared_args) {
-  production = Production{};
-  production.args = shared_args;
-  production.count = run_options.port_count;
-  if (production.count == 0) {  // -repeat with one port: that port
-    production.count = 1;
-    run_options.ports[0] = port_name(run_options);
+int run_production(const RunOptions& options, RunRecord& record,
+                   const std::vector<std::string>& shared_args) {
+  Production pr{options, record};
+  pr.args = shared_args;
+  pr.count = options.port_count;
+  pr.ports = options.ports;
+  // -repeat with one port: that port.
+  const char* const alone[] = {port_name(options)};
+  if (pr.count == 0) {
+    pr.count = 1;
+    pr.ports = alone;
   }
-  production.events = record_events_on();
-  production.view = con_view_possible();
+  record.aside = true;  // the records are its stations'
+  pr.events = record.events;
+  pr.view = con_view_possible();
   console_ignore_interrupts();
-  console_defer_end_requests(stop_all);
-  for (;;) {
-    run_batch();
-    if (!run_options.repeat || !next_batch_wanted()) break;
+  console_defer_end_requests();
+  try {
+    for (;;) {
+      run_batch(pr);
+      if (!options.repeat || !next_batch_wanted(pr)) break;
+    }
+  } catch (const EndRequested& request) {
+    stop_all(pr, request.signal_name);
+    throw;
   }
-  if (run_options.repeat) summary(production.total_ok, production.total_failed, false);
-  summary_event();
-  children_reset();
-  record_stand_aside();
-  exit_code = production.total_failed == 0 && !production.log_failed ? 0 : -1;
-  terminate();
+  if (options.repeat) summary(pr, pr.total_ok, pr.total_failed, false);
+  summary_event(pr);
+  children_reset(pr.children);
+  return pr.total_failed == 0 && !pr.log_failed ? 0 : -1;
 }
 
 }  // namespace travek

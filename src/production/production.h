@@ -18,11 +18,18 @@
 #include <string>
 #include <vector>
 
+#include "record/run_record.h"
+#include "run/run_options.h"
+
 namespace travek {
 
-// Runs the stations of run_options' ports, each child given these
-// arguments (the switches every station shares, and the file) and its own
-// port; then the summary, and the end of the process.
-[[noreturn]] void run_production(const std::vector<std::string>& shared_args);
+// Runs the stations of the options' ports, each child given these
+// arguments (the switches every station shares, and the file) and its own;
+// then the summary. Returns the exit code: 0 when every station ended well
+// and every record was written. The run's own record stands aside: the
+// records are the stations'. A termination request stops and records every
+// station, and goes on to the run's ending.
+int run_production(const RunOptions& options, RunRecord& record,
+                   const std::vector<std::string>& shared_args);
 
 }  // namespace travek

@@ -16,15 +16,13 @@
 namespace travek {
 namespace {
 
-int log_fd = -1;
-
 bool fail(int err, char* reason, size_t reason_size) {
   std::snprintf(reason, reason_size, "%s", std::strerror(err));
   return false;
 }
 
-bool lock(int operation) {
-  while (flock(log_fd, operation) != 0) {
+bool lock(int fd, int operation) {
+  while (flock(fd, operation) != 0) {
     if (errno != EINTR) return false;
   }
   return true;
@@ -32,22 +30,26 @@ bool lock(int operation) {
 
 }  // namespace
 
-bool run_log_open(const char* path) {
-  run_log_close();
-  log_fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
-  if (log_fd < 0) {
+bool run_log_open(RunLog& log, const char* path) {
+  run_log_close(log);
+  log.path = path;
+  const int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
+  if (fd < 0) {
     con_diagnostic(msg::kDiagReason, path, std::strerror(errno));
     return false;
   }
+  log.handle = fd;
   return true;
 }
 
-bool run_log_is_open() { return log_fd >= 0; }
+bool run_log_is_open(const RunLog& log) { return log.handle >= 0; }
 
-bool run_log_append(const char* line, size_t length, char* reason, size_t reason_size) {
+bool run_log_append(RunLog& log, const char* line, size_t length, char* reason,
+                    size_t reason_size) {
+  const int log_fd = static_cast<int>(log.handle);
   std::string record(line, length);
   record += '\n';
-  if (!lock(LOCK_EX)) return fail(errno, reason, reason_size);
+  if (!lock(log_fd, LOCK_EX)) return fail(errno, reason, reason_size);
   // Where the file ends now, under the lock: no other writer moves it.
   const off_t end = lseek(log_fd, 0, SEEK_END);
   ssize_t n;
@@ -58,13 +60,13 @@ bool run_log_append(const char* line, size_t length, char* reason, size_t reason
   // A pipe or a terminal as the log has nothing to flush (EINVAL).
   if (err == 0 && fsync(log_fd) != 0 && errno != EINVAL) err = errno;
   if (err != 0 && n > 0 && end >= 0 && ftruncate(log_fd, end) == 0) fsync(log_fd);
-  lock(LOCK_UN);
+  lock(log_fd, LOCK_UN);
   return err == 0 || fail(err, reason, reason_size);
 }
 
-void run_log_close() {
-  if (log_fd >= 0) ::close(log_fd);
-  log_fd = -1;
+void run_log_close(RunLog& log) {
+  if (log.handle >= 0) ::close(static_cast<int>(log.handle));
+  log.handle = -1;
 }
 
 }  // namespace travek

@@ -15,31 +15,35 @@
 namespace travek {
 namespace {
 
-HANDLE log_handle = INVALID_HANDLE_VALUE;
-
 bool fail(DWORD error, char* reason, size_t reason_size) {
   system_reason(error, reason, reason_size);
   return false;
 }
 
+HANDLE handle_of(const RunLog& log) { return reinterpret_cast<HANDLE>(log.handle); }
+
 }  // namespace
 
-bool run_log_open(const char* path) {
-  run_log_close();
-  log_handle = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+bool run_log_open(RunLog& log, const char* path) {
+  run_log_close(log);
+  log.path = path;
+  const HANDLE log_handle = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                        nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (log_handle == INVALID_HANDLE_VALUE) {
     char reason[256];
     system_reason(GetLastError(), reason, sizeof(reason));
     con_diagnostic(msg::kDiagReason, path, reason);
     return false;
   }
+  log.handle = reinterpret_cast<intptr_t>(log_handle);
   return true;
 }
 
-bool run_log_is_open() { return log_handle != INVALID_HANDLE_VALUE; }
+bool run_log_is_open(const RunLog& log) { return handle_of(log) != INVALID_HANDLE_VALUE; }
 
-bool run_log_append(const char* line, size_t length, char* reason, size_t reason_size) {
+bool run_log_append(RunLog& log, const char* line, size_t length, char* reason,
+                    size_t reason_size) {
+  const HANDLE log_handle = handle_of(log);
   std::string record(line, length);
   record += '\n';
   OVERLAPPED whole{};
@@ -68,9 +72,9 @@ bool run_log_append(const char* line, size_t length, char* reason, size_t reason
   return error == 0 || fail(error, reason, reason_size);
 }
 
-void run_log_close() {
-  if (log_handle != INVALID_HANDLE_VALUE) CloseHandle(log_handle);
-  log_handle = INVALID_HANDLE_VALUE;
+void run_log_close(RunLog& log) {
+  if (run_log_is_open(log)) CloseHandle(handle_of(log));
+  log.handle = -1;
 }
 
 }  // namespace travek

@@ -8,45 +8,47 @@
 namespace travek {
 namespace {
 
-BCRYPT_ALG_HANDLE algorithm = nullptr;
-BCRYPT_HASH_HANDLE hash = nullptr;
+struct Cng {
+  BCRYPT_ALG_HANDLE algorithm = nullptr;
+  BCRYPT_HASH_HANDLE hash = nullptr;
+};
 
 bool succeeded(NTSTATUS status) { return status >= 0; }
 
+Cng& cng(const Sha256& digest) { return *static_cast<Cng*>(digest.state); }
+
 }  // namespace
 
-bool sha256_begin() {
-  if (hash != nullptr) {
-    BCryptDestroyHash(hash);
-    hash = nullptr;
-  }
-  if (algorithm == nullptr &&
-      !succeeded(BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
-    algorithm = nullptr;
-    return false;
-  }
-  return succeeded(BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0));
+Sha256::Sha256() : state(new Cng) {
+  Cng& c = cng(*this);
+  ok = succeeded(BCryptOpenAlgorithmProvider(&c.algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0)) &&
+       succeeded(BCryptCreateHash(c.algorithm, &c.hash, nullptr, 0, nullptr, 0, 0));
 }
 
-void sha256_add(const uint8_t* data, size_t length) {
-  if (hash == nullptr) return;
+Sha256::~Sha256() {
+  Cng& c = cng(*this);
+  if (c.hash != nullptr) BCryptDestroyHash(c.hash);
+  if (c.algorithm != nullptr) BCryptCloseAlgorithmProvider(c.algorithm, 0);
+  delete &c;
+}
+
+void sha256_add(Sha256& digest, const uint8_t* data, size_t length) {
   // CNG takes at most 4 GB a call.
-  while (length > 0) {
+  while (digest.ok && length > 0) {
     const ULONG part = length > 0x40000000 ? 0x40000000 : static_cast<ULONG>(length);
-    BCryptHashData(hash, const_cast<PUCHAR>(data), part, 0);
+    digest.ok = succeeded(BCryptHashData(cng(digest).hash, const_cast<PUCHAR>(data), part, 0));
     data += part;
     length -= part;
   }
 }
 
-bool sha256_end(char hex[SHA256_HEX_SIZE]) {
-  uint8_t digest[32];
-  if (hash == nullptr || !succeeded(BCryptFinishHash(hash, digest, sizeof(digest), 0))) {
+bool sha256_end(Sha256& digest, char hex[SHA256_HEX_SIZE]) {
+  uint8_t bytes[32];
+  if (!digest.ok || !succeeded(BCryptFinishHash(cng(digest).hash, bytes, sizeof(bytes), 0))) {
     return false;
   }
-  BCryptDestroyHash(hash);
-  hash = nullptr;
-  sha256_hex(digest, hex);
+  digest.ok = false;  // finished
+  sha256_hex(bytes, hex);
   return true;
 }
 

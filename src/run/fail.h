@@ -3,13 +3,16 @@
 //   fail("port-unavailable", TypedText{name});
 //
 // writes the message of the outcome with that key (its row of kOutcomes, in
-// the row's manner) with these arguments, makes that same text the run's
-// record of how it ended, and ends the run through terminate(). The key and
-// the message's conversions are checked against the table and the arguments
-// when the call is compiled: an unknown key, a failure given the wrong
-// arguments, or an outcome without a message does not build.
+// the row's manner) with these arguments, and ends the station's run: it
+// throws that outcome and that same text, the run's record of how it ended,
+// to the run's one ending in the driver. Nothing is returned up the call
+// chain. The key and the message's conversions are checked against the
+// table and the arguments when the call is compiled: an unknown key, a
+// failure given the wrong arguments, or an outcome without a message does
+// not build.
 #pragma once
 
+#include <string>
 #include <type_traits>
 
 #include "common/text_format.h"
@@ -17,6 +20,12 @@
 #include "record/outcome.h"
 
 namespace travek {
+
+// How a station's run failed, on its way to the driver.
+struct RunFailure {
+  Outcome outcome;
+  std::string message;  // as written on the console
+};
 
 template <class... Args>
 struct CheckedOutcome {
@@ -26,7 +35,8 @@ struct CheckedOutcome {
   }
 };
 
-// Reached only through fail(), which checks the arguments.
+// Reached only through fail(), which checks the arguments, and through
+// tables whose rows are checked when they are compiled.
 [[noreturn]] void fail_unchecked(Outcome failure, ...);
 
 template <class... Args>

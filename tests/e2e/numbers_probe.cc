@@ -42,21 +42,22 @@ int take(const char* path, long count) {
   return 0;
 }
 
-void end_run(const char* signal_name) {
-  travek::number_command_kill();
-  write_line(std::string("ended ") + signal_name);
-  std::_Exit(255);
-}
+[[noreturn]] void end_now() { std::_Exit(255); }
 
 int command(int limit_ms, const char* port, const char* sha256, const char* command) {
-  travek::console_setup(nullptr, false);
-  travek::console_defer_end_requests(end_run);
+  travek::console_setup(nullptr, end_now, false);
+  travek::console_defer_end_requests();
   uint64_t number = 0;
   char what[512];
-  if (travek::number_from_command(command, port, sha256, limit_ms, &number, what, sizeof(what))) {
-    write_line("number " + std::to_string(number));
-  } else {
-    write_line(std::string("failed ") + what);
+  try {
+    if (travek::number_from_command(command, port, sha256, limit_ms, &number, what, sizeof(what))) {
+      write_line("number " + std::to_string(number));
+    } else {
+      write_line(std::string("failed ") + what);
+    }
+  } catch (const travek::EndRequested& request) {
+    write_line(std::string("ended ") + request.signal_name);
+    return 255;
   }
   return 0;
 }

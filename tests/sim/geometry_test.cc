@@ -6,7 +6,7 @@
 #include <string>
 
 #include "loading/station_info.h"
-#include "run/run_state.h"
+#include "run/station_run.h"
 #include "support/virtual_run.h"
 #include "virtual_line.h"
 
@@ -15,7 +15,6 @@ namespace {
 
 using testing_support::contains;
 using testing_support::ends_with;
-using testing_support::kPressKey;
 
 constexpr ChipDescriptor k010{0x1F, 0xD5, 0x02, 0xFE};  // AT29C010, 128 KB, 128-byte sectors
 constexpr ChipDescriptor k020{0x1F, 0xDA, 0x04, 0xFC};  // AT29C020, 256 KB
@@ -26,6 +25,7 @@ struct Outcome {
   std::string out;
   FlashGeometry geometry{};
   uint32_t length = 0;
+  std::vector<uint8_t> data;
 };
 
 Outcome geometry(uint8_t flags, ChipDescriptor chip0, ChipDescriptor chip1, uint32_t length,
@@ -34,13 +34,17 @@ Outcome geometry(uint8_t flags, ChipDescriptor chip0, ChipDescriptor chip1, uint
   Outcome o;
   RunOptions options;
   options.start_address = start_address;
-  std::fill(data_buffer, data_buffer + DATA_BUFFER_SIZE, 0);
-  std::fill(data_buffer, data_buffer + length, 0x5A);
-  o.length = length;
+  SerialLink link;
+  StationRun run(options, link);
+  std::fill(run.data.data_buffer.begin(), run.data.data_buffer.begin() + length, 0x5A);
+  run.data.data_length = length;
+  run.data.data_placed = file_low.has_value();
+  run.data.data_low_address = file_low.value_or(0);
   o.ended = line.run([&] {
-    o.geometry = station_geometry(StationInfo{flags, {chip0, chip1}}, options, file_low,
-                                  data_buffer, &o.length);
+    o.geometry = station_geometry(run, StationInfo{flags, {chip0, chip1}});
   });
+  o.length = run.data.data_length;
+  o.data = run.data.data_buffer;
   o.out = line.output();
   return o;
 }
@@ -86,27 +90,27 @@ TEST(Geometry, ClassNamesAndChipNames) {
 TEST(Geometry, MissingChips) {
   Outcome alone = geometry(0x00, kNone, kNone, 128);
   EXPECT_EQ(alone.ended, 255);
-  EXPECT_EQ(alone.out, kKT20 + kChip0 + "Bad!\n" + kPressKey);
+  EXPECT_EQ(alone.out, kKT20 + kChip0 + "Bad!\n");
 
   // With a second chip announced, both lines print before the run ends.
   Outcome second = geometry(0x04, k010, kNone, 128);
   EXPECT_EQ(second.ended, 255);
-  EXPECT_EQ(second.out, "\nСтанция класса:    KT57/83\n" + kChip0 + "AT29C010   \n" + kChip1 +
-                            "Bad!\n" + kPressKey);
+  EXPECT_EQ(second.out,
+            "\nСтанция класса:    KT57/83\n" + kChip0 + "AT29C010   \n" + kChip1 + "Bad!\n");
   Outcome first = geometry(0x04, kNone, k010, 128);
   EXPECT_EQ(first.ended, 255);
-  EXPECT_TRUE(contains(first.out, kChip0 + "Bad!\n" + kChip1 + "AT29C010   \n" + kPressKey));
+  EXPECT_TRUE(contains(first.out, kChip0 + "Bad!\n" + kChip1 + "AT29C010   \n"));
 }
 
 TEST(Geometry, DifferentChips) {
   Outcome o = geometry(0x04, k010, k020, 128);
   EXPECT_EQ(o.ended, 255);
   EXPECT_TRUE(contains(o.out, kChip0 + "AT29C010   \n" + kChip1 + "AT29C020   \n" +
-                                  "FLASH_0 и FLASH_1 не одинаковы!\n\n" + kPressKey));
+                                  "FLASH_0 и FLASH_1 не одинаковы!\n\n"));
 }
 
 TEST(Geometry, StartAddressBounds) {
-  const std::string outside = "\nНачальный адрес загрузки за пределами FLASH!\n\n" + kPressKey;
+  const std::string outside = "\nНачальный адрес загрузки за пределами FLASH!\n\n";
   EXPECT_FALSE(geometry(0x00, k010, kNone, 128, 0xE0000).ended);
   Outcome top = geometry(0x00, k010, kNone, 128, 0x100000);
   EXPECT_EQ(top.ended, 255);
@@ -119,11 +123,11 @@ TEST(Geometry, DataLengthAgainstTheTotal) {
   Outcome over = geometry(0x00, k010, kNone, 131073);
   EXPECT_EQ(over.ended, 255);
   EXPECT_EQ(over.out, kKT20 + kChip0 + "AT29C010   \n" + k128 + data_line(131073) +
-                          "\nФайл слишком большой!\n\n" + kPressKey);
+                          "\nФайл слишком большой!\n\n");
 }
 
 TEST(Geometry, SectorSizeConflicts) {
-  const std::string conflict = "\nКонфликт с размером сектора!\n\n" + kPressKey;
+  const std::string conflict = "\nКонфликт с размером сектора!\n\n";
   Outcome odd = geometry(0x00, {0x1F, 0xD5, 0x03, 0xFE}, kNone, 192);  // 192-byte sectors
   EXPECT_EQ(odd.ended, 255);
   EXPECT_TRUE(ends_with(odd.out, conflict)) << odd.out;
@@ -135,8 +139,8 @@ TEST(Geometry, SectorSizeConflicts) {
 TEST(Geometry, AutomaticAddressNeedsWholeSectors) {
   Outcome o = geometry(0x00, k010, kNone, 1000);
   EXPECT_EQ(o.ended, 255);
-  EXPECT_TRUE(contains(
-      o.out, data_line(1000) + "\nНачальный адрес загрузки не в начале сектора!\n\n" + kPressKey));
+  EXPECT_TRUE(
+      contains(o.out, data_line(1000) + "\nНачальный адрес загрузки не в начале сектора!\n\n"));
 }
 
 TEST(Geometry, ExplicitAddressPadsToWholeSectors) {
@@ -145,9 +149,9 @@ TEST(Geometry, ExplicitAddressPadsToWholeSectors) {
   EXPECT_EQ(o.length, 1024u);
   EXPECT_EQ(o.geometry.data_length, 1024u);
   EXPECT_EQ(o.geometry.sector_count, 8);
-  EXPECT_EQ(data_buffer[999], 0x5A);
-  for (uint32_t i = 1000; i < 1024; ++i) EXPECT_EQ(data_buffer[i], 0xFF) << i;
-  EXPECT_EQ(data_buffer[1024], 0x00);
+  EXPECT_EQ(o.data[999], 0x5A);
+  for (uint32_t i = 1000; i < 1024; ++i) EXPECT_EQ(o.data[i], 0xFF) << i;
+  EXPECT_EQ(o.data[1024], 0x00);
   EXPECT_TRUE(contains(o.out, data_line(1000))) << "the size as loaded";
 }
 
@@ -155,16 +159,16 @@ TEST(Geometry, ExplicitAddressMustNotRunPastTheTopOfTheSpace) {
   // 200 bytes at the last 128-byte sector pad to 256 and would end past 0x100000.
   Outcome o = geometry(0x00, k010, kNone, 200, 0xFFF80);
   EXPECT_EQ(o.ended, 255);
-  EXPECT_TRUE(contains(o.out, "\nФайл слишком большой!\n\n" + kPressKey));
+  EXPECT_TRUE(contains(o.out, "\nФайл слишком большой!\n\n"));
   EXPECT_FALSE(geometry(0x00, k010, kNone, 128, 0xFFF80).ended);
   EXPECT_EQ(geometry(0x00, k010, kNone, 129, 0xFFF80).ended, 255)
       << "one byte into a second sector";
 }
 
 TEST(Geometry, FileThatPlacesItsDataIsLoadedFromItsLowestAddressSector) {
-  const std::string outside = "\nНачальный адрес загрузки за пределами FLASH!\n\n" + kPressKey;
-  const std::string too_large = "\nФайл слишком большой!\n\n" + kPressKey;
-  const std::string conflict = "\nКонфликт с размером сектора!\n\n" + kPressKey;
+  const std::string outside = "\nНачальный адрес загрузки за пределами FLASH!\n\n";
+  const std::string too_large = "\nФайл слишком большой!\n\n";
+  const std::string conflict = "\nКонфликт с размером сектора!\n\n";
   const ChipDescriptor k192{0x1F, 0xD5, 0x03, 0xFE};
   const struct Case {
     ChipDescriptor chip;
@@ -196,7 +200,7 @@ TEST(Geometry, FileThatPlacesItsDataIsLoadedFromItsLowestAddressSector) {
     EXPECT_EQ(o.geometry.sector_count, padded / 128);
     for (uint32_t i = 0; i < padded; ++i) {
       const bool data = i >= c.lead && i < c.lead + c.length;
-      ASSERT_EQ(data_buffer[i], data ? 0x5A : 0xFF) << i;
+      ASSERT_EQ(o.data[i], data ? 0x5A : 0xFF) << i;
     }
   }
 }

@@ -21,7 +21,8 @@ using testing_support::kPressKey;
 using testing_support::violations;
 using testing_support::written_at;
 
-using travek::serial_link;
+// The PC side's link, opened afresh by each bootstrap.
+travek::SerialLink serial_link;
 
 constexpr uint16_t kFirstPage = 0x3800;  // 0xE0000, inside the default 512 KB flash
 
@@ -46,29 +47,31 @@ struct Mistakes {
 
 // The bootstrap of the built-in resident, as the protocol describes it.
 bool bootstrap(const ClockSpec& clock, const Mistakes& m = {}) {
-  if (!travek::open_port("COM2") || !travek::configure_port(9600, 8, 1)) return false;
-  if (!travek::read_available(500) || serial_link.last_count != 1) return false;
+  if (!travek::open_port(serial_link, "COM2") || !travek::configure_port(serial_link, 9600, 8, 1))
+    return false;
+  if (!travek::read_available(serial_link, 500) || serial_link.last_count != 1) return false;
   std::vector<uint8_t> body(travek::kBuiltinResident + 8,
                             travek::kBuiltinResident + travek::kBuiltinResidentSize - 2);
   const ClockSpec& patch = m.patch_for ? *m.patch_for : clock;
   uint32_t rate_field = patch.boot_rate == 10472 ? 57600 : 28800;
   body[726] = static_cast<uint8_t>((patch.clock_div32 - rate_field / 2) / rate_field);
-  travek::set_line(m.body_rate ? m.body_rate : clock.boot_rate, m.body_stop_bits);
-  travek::write(body.data(), static_cast<uint32_t>(body.size()));
-  if (!travek::read_exact(static_cast<uint32_t>(body.size()), 120)) return false;
-  travek::set_line(2 * rate_field, 1);
-  travek::send_priority_byte('U');
-  return travek::read_exact(1, 5) && serial_link.buffer[0] == 'U' && travek::read_exact(12, 100);
+  travek::set_line(serial_link, m.body_rate ? m.body_rate : clock.boot_rate, m.body_stop_bits);
+  travek::write(serial_link, body.data(), static_cast<uint32_t>(body.size()));
+  if (!travek::read_exact(serial_link, static_cast<uint32_t>(body.size()), 120)) return false;
+  travek::set_line(serial_link, 2 * rate_field, 1);
+  travek::send_priority_byte(serial_link, 'U');
+  return travek::read_exact(serial_link, 1, 5) && serial_link.buffer[0] == 'U' &&
+         travek::read_exact(serial_link, 12, 100);
 }
 
 void send(const std::vector<uint8_t>& bytes) {
-  travek::write(bytes.data(), static_cast<uint32_t>(bytes.size()));
+  travek::write(serial_link, bytes.data(), static_cast<uint32_t>(bytes.size()));
 }
 
 // Reads report bytes until so many sector reports came; false on silence.
 bool await_sectors(int sectors) {
   while (sectors > 0) {
-    if (!travek::read_available(100)) return false;
+    if (!travek::read_available(serial_link, 100)) return false;
     for (uint32_t i = 0; i < serial_link.last_count; ++i) {
       if (serial_link.buffer[i] == 0x0F) --sectors;
     }
@@ -95,7 +98,7 @@ TEST(ScriptedPc, CorrectSessionIsCleanAndComplete) {
     send(batch);
     ASSERT_TRUE(await_sectors(2));
     send({'S', 'R'});
-    ASSERT_TRUE(travek::read_exact(1, 500));
+    ASSERT_TRUE(travek::read_exact(serial_link, 1, 500));
   });
   Verdict v = line.verdict();
   EXPECT_TRUE(v.clean()) << violations(v);
@@ -158,7 +161,7 @@ TEST(ScriptedPc, StreamMistakesAreCaught) {
       ASSERT_TRUE(bootstrap(kClock10MHz));
       send(with_crc({kFirstPage & 0xFF, kFirstPage >> 8}));
       send(m.stream());
-      travek::read_available(100);
+      travek::read_available(serial_link, 100);
     });
     Verdict v = line.verdict();
     EXPECT_TRUE(contains(violations(v), m.expected)) << m.name << ":\n" << violations(v);

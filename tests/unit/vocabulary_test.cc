@@ -59,8 +59,9 @@ std::string iconv_cp866(const std::string& utf8) {
 }
 
 TEST(OemText, MessagesComeOutAsCodePage866AndBytesSurviveTheWayBack) {
-  for (const char* text : {msg::kUsage, msg::kPortUnavailable, msg::kJumperReminder,
-                           msg::kFormatAddressOutside, msg::kNextBatch, msg::kEventStation}) {
+  for (const char* text :
+       {msg::kUsage, msg::kPortUnavailable, msg::kJumperReminder, msg::kFormatAddressOutside,
+        msg::kNextBatch, event_row(event("station")).plain}) {
     EXPECT_EQ(utf8_to_oem(text, std::strlen(text)), iconv_cp866(text)) << text;
   }
   std::string every(255, '\0');
