@@ -102,49 +102,51 @@ void VirtualLine::advance_to(Micros t) {
     }
     Event e = events_.top();
     events_.pop();
-    switch (e.kind) {
-      case Kind::kToStation: {
-        std::vector<Received> got;
-        station_receiver_.set_side(station_->rx_side());
-        station_receiver_.receive(e.tx, &got);
-        for (const Received& r : got) post(r.ready, Kind::kStationGets, {}, r);
-        break;
-      }
-      case Kind::kStationGets:
-        station_->receive(e.rx);
-        collect_station_output();
-        break;
-      case Kind::kToPc: {
-        std::vector<Received> got;
-        pc_receiver_.set_side(pc_side_);
-        pc_receiver_.receive(e.tx, &got);
-        const Kind next = options_.adapter.latency_ms > 0 ? Kind::kAdapterGets : Kind::kPcGets;
-        for (Received& r : got) post(r.ready, next, {}, r);
-        break;
-      }
-      case Kind::kAdapterGets:
-        held_.push_back(e.rx);
-        if (held_.size() >= kAdapterPacket) {
-          for (const Received& r : held_) hand_up(r);
-          held_.clear();
-        } else if (!flush_posted_) {
-          // The adapter's latency timer ticks at fixed multiples of its period.
-          const double tick = options_.adapter.latency_ms * 1000;
-          flush_posted_ = true;
-          post(std::ceil(e.at / tick) * tick, Kind::kAdapterFlush);
-        }
-        break;
-      case Kind::kAdapterFlush:
-        flush_posted_ = false;
-        for (const Received& r : held_) hand_up(r);
-        held_.clear();
-        break;
-      case Kind::kPcGets:
-        hand_up(e.rx);
-        break;
-    }
+    handle(e);
   }
   now_ = std::max(now_, t);
+}
+
+void VirtualLine::handle(const Event& e) {
+  std::vector<Received> got;
+  switch (e.kind) {
+    case Kind::kToStation:
+      station_receiver_.set_side(station_->rx_side());
+      station_receiver_.receive(e.tx, &got);
+      for (const Received& r : got) post(r.ready, Kind::kStationGets, {}, r);
+      break;
+    case Kind::kStationGets:
+      station_->receive(e.rx);
+      collect_station_output();
+      break;
+    case Kind::kToPc: {
+      pc_receiver_.set_side(pc_side_);
+      pc_receiver_.receive(e.tx, &got);
+      const Kind next = options_.adapter.latency_ms > 0 ? Kind::kAdapterGets : Kind::kPcGets;
+      for (Received& r : got) post(r.ready, next, {}, r);
+      break;
+    }
+    case Kind::kAdapterGets:
+      held_.push_back(e.rx);
+      if (held_.size() >= kAdapterPacket) {
+        for (const Received& r : held_) hand_up(r);
+        held_.clear();
+      } else if (!flush_posted_) {
+        // The adapter's latency timer ticks at fixed multiples of its period.
+        const double tick = options_.adapter.latency_ms * 1000;
+        flush_posted_ = true;
+        post(std::ceil(e.at / tick) * tick, Kind::kAdapterFlush);
+      }
+      break;
+    case Kind::kAdapterFlush:
+      flush_posted_ = false;
+      for (const Received& r : held_) hand_up(r);
+      held_.clear();
+      break;
+    case Kind::kPcGets:
+      hand_up(e.rx);
+      break;
+  }
 }
 
 void VirtualLine::hand_up(const Received& r) {

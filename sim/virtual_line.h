@@ -183,6 +183,7 @@ class VirtualLine {
   void post(Micros at, Kind kind, Transmission tx = {}, Received rx = {});
   Micros next_event_time() const;
   void advance_to(Micros t);
+  void handle(const Event& e);
   void collect_station_output();
   void hand_up(const Received& r);
   // Waits in virtual time until the input holds n bytes, the deadline

@@ -2,27 +2,12 @@
 // and a number taken from its counter just before the number is used.
 //
 // Principles of operation:
-//  - A number is taken under an exclusive lock (flock on POSIX, LockFileEx
-//    on Windows), so tool instances on one machine sharing the file take
-//    one at a time.
-//  - Under the lock the file is read, parsed, and written back with `next`
-//    moved on by `step`, crash-safely: the new text goes to a temporary
-//    file in the same folder, is flushed to the disk, and replaces the file
-//    by a rename, after which the folder's entry is flushed too (MoveFileEx
-//    with write-through on Windows). A crash at any moment leaves either the
-//    old file or the new one, whole.
+//  - A number is taken under the file's exclusive lock
+//    (numbers/locked_file.h): the file is read, parsed, and written back
+//    with `next` moved on by `step`, crash-safely.
 //  - Only then is the lock released and the number returned: a number once
 //    returned is past the counter on the disk. A number may be skipped (the
 //    taker died, or the last flush failed); it is never given twice.
-//  - A taker never reads a text another has replaced. On POSIX, the rename
-//    replaces the file others wait on the lock of: a taker that gets the
-//    lock checks that its open file is still the one the path names, and
-//    opens the path again if not. Windows cannot replace a file others hold
-//    open: takers wait on a lock file beside it, PATH.lock, and open the
-//    numbers file only once they hold that.
-//  - A wait for the lock honours a held termination request (POSIX).
-//
-// One back end per platform (numbers_store_posix.cc, numbers_store_win32.cc).
 #pragma once
 
 #include <cstdint>

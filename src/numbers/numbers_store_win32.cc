@@ -1,19 +1,18 @@
 // The numbers file on Windows. Windows cannot put a new file in the place
 // of one that others hold open, atomically: MoveFileEx refuses, and
-// ReplaceFile may leave a moment in which the name is missing. So takers
+// ReplaceFile may leave a moment in which the name is missing. So holders
 // wait on a lock of their own, LockFileEx on PATH.lock beside the numbers
-// file, and open the numbers file only once they hold it: the taker before
+// file, and open the numbers file only once they hold it: the holder before
 // has then put its new file in place. The lock file is held open without
-// sharing its deletion, so nobody deletes it while a taker holds it. The
+// sharing its deletion, so nobody deletes it while a holder holds it. The
 // new text goes to PATH.tmp, is flushed, and takes the file's name by
 // MoveFileEx with write-through; should a reader outside the lock hold the
 // file open just then, ReplaceFile does it instead, and the file is flushed
 // again under its name.
-#include <cstdio>
 #include <string>
 
 #include "common/system_reason.h"
-#include "numbers/numbers_store.h"
+#include "numbers/locked_file.h"
 
 #include <windows.h>
 
@@ -23,68 +22,55 @@ namespace {
 // Every open of the numbers file lets it be replaced meanwhile.
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-void set_reason(NumbersResult* r, NumbersTaking taking, DWORD error) {
-  r->taking = taking;
-  system_reason(error, r->reason, sizeof(r->reason));
+bool say(std::string* reason, DWORD error) {
+  char text[256];
+  system_reason(error, text, sizeof(text));
+  *reason = text;
+  return false;
 }
 
-HANDLE open_regular(const char* path, NumbersResult* r) {
+HANDLE open_regular(const char* path, std::string* reason) {
   const HANDLE h = CreateFileA(path, GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
                                FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
-    set_reason(r, NumbersTaking::kUnreadable, GetLastError());
+    say(reason, GetLastError());
     return h;
   }
   if (GetFileType(h) == FILE_TYPE_DISK) return h;
-  r->taking = NumbersTaking::kUnreadable;
-  std::snprintf(r->reason, sizeof(r->reason), "not a regular file");
+  *reason = "not a regular file";
   CloseHandle(h);
   return INVALID_HANDLE_VALUE;
 }
 
-bool read_text(HANDLE h, std::string* text, NumbersResult* r) {
+// The file's text; the file is closed either way.
+bool read_text(HANDLE h, std::string* text, std::string* reason) {
   text->clear();
   char buffer[4096];
-  for (;;) {
-    DWORD got = 0;
-    if (!ReadFile(h, buffer, sizeof(buffer), &got, nullptr)) {
-      set_reason(r, NumbersTaking::kUnreadable, GetLastError());
-      return false;
-    }
-    if (got == 0) return true;
-    text->append(buffer, got);
+  bool read = true;
+  for (DWORD got = 1; read && got > 0;) {
+    read = ReadFile(h, buffer, sizeof(buffer), &got, nullptr) != 0;
+    if (read) text->append(buffer, got);
   }
+  if (!read) say(reason, GetLastError());
+  CloseHandle(h);
+  return read;
 }
 
-bool parse(const std::string& text, NumbersResult* r) {
-  r->verdict =
-      parse_numbers_file(reinterpret_cast<const uint8_t*>(text.data()), text.size(), &r->file);
-  if (r->verdict.fault == NumbersFault::kNone) return true;
-  r->taking = NumbersTaking::kInvalid;
-  return false;
-}
-
-// Waits for the takers' lock beside the file: its handle, or none.
-HANDLE lock_beside(const char* path, NumbersResult* r) {
+// Waits for the holders' lock beside the file: its handle, or none.
+HANDLE lock_beside(const char* path, std::string* reason) {
   const std::string name = std::string(path) + ".lock";
   const HANDLE h =
       CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                   nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
-    set_reason(r, NumbersTaking::kUnreadable, GetLastError());
+    say(reason, GetLastError());
     return h;
   }
   OVERLAPPED first{};
   if (LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &first)) return h;
-  set_reason(r, NumbersTaking::kUnreadable, GetLastError());
+  say(reason, GetLastError());
   CloseHandle(h);
   return INVALID_HANDLE_VALUE;
-}
-
-void unlock(HANDLE h) {
-  OVERLAPPED first{};
-  UnlockFileEx(h, 0, 1, 0, &first);
-  CloseHandle(h);
 }
 
 // The file is open elsewhere (a reader outside the lock): ReplaceFile puts
@@ -138,59 +124,41 @@ DWORD replace_file(const char* path, const std::string& text) {
 
 }  // namespace
 
-NumbersResult numbers_check(const char* path) {
-  NumbersResult r;
-  const HANDLE h = open_regular(path, &r);
-  if (h == INVALID_HANDLE_VALUE) return r;
-  std::string text;
-  if (read_text(h, &text, &r) && parse(text, &r)) r.taking = NumbersTaking::kOk;
-  CloseHandle(h);
-  return r;
+LockedFile::~LockedFile() {
+  if (lock == -1) return;
+  OVERLAPPED first{};
+  UnlockFileEx(reinterpret_cast<HANDLE>(lock), 0, 1, 0, &first);
+  CloseHandle(reinterpret_cast<HANDLE>(lock));
 }
 
-NumbersResult numbers_take(const char* given) {
-  NumbersResult r;
+bool read_regular_file(const char* path, std::string* text, std::string* reason) {
+  const HANDLE h = open_regular(path, reason);
+  return h != INVALID_HANDLE_VALUE && read_text(h, text, reason);
+}
+
+bool lock_and_read(const char* given, LockedFile* held, std::string* text, std::string* reason) {
   // A full path: ReplaceFile is not given a relative one everywhere.
   char path[MAX_PATH];
   const DWORD length = GetFullPathNameA(given, MAX_PATH, path, nullptr);
   if (length == 0 || length >= MAX_PATH) {
-    set_reason(&r, NumbersTaking::kUnreadable,
-               length == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE);
-    return r;
+    return say(reason, length == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE);
   }
+  held->path = path;
   // A numbers file there first, before a lock file is made beside it.
-  HANDLE h = open_regular(path, &r);
-  if (h == INVALID_HANDLE_VALUE) return r;
+  HANDLE h = open_regular(path, reason);
+  if (h == INVALID_HANDLE_VALUE) return false;
   CloseHandle(h);
-  const HANDLE lock = lock_beside(path, &r);
-  if (lock == INVALID_HANDLE_VALUE) return r;
-  h = open_regular(path, &r);
-  if (h == INVALID_HANDLE_VALUE) {
-    unlock(lock);
-    return r;
-  }
-  std::string text, edited;
-  const bool read = read_text(h, &text, &r) && parse(text, &r);
-  CloseHandle(h);  // held open here, the file could not be replaced
-  uint64_t after = 0;
-  if (read) {
-    if (r.file.from_command) {
-      r.taking = NumbersTaking::kNoCounter;
-    } else if (!counter_advance(r.file, &after)) {
-      r.taking = NumbersTaking::kExhausted;
-    } else {
-      edit_numbers_next(reinterpret_cast<const uint8_t*>(text.data()), text.size(), after, &edited);
-      const DWORD error = replace_file(path, edited);
-      if (error == 0) {
-        r.taking = NumbersTaking::kOk;
-        r.number = r.file.next;
-      } else {
-        set_reason(&r, NumbersTaking::kWriteError, error);
-      }
-    }
-  }
-  unlock(lock);
-  return r;
+  const HANDLE lock = lock_beside(path, reason);
+  if (lock == INVALID_HANDLE_VALUE) return false;
+  held->lock = reinterpret_cast<intptr_t>(lock);
+  // Held open here, the file could not be replaced: read_text closes it.
+  h = open_regular(path, reason);
+  return h != INVALID_HANDLE_VALUE && read_text(h, text, reason);
+}
+
+bool replace_locked(LockedFile& held, const std::string& text, std::string* reason) {
+  const DWORD error = replace_file(held.path.c_str(), text);
+  return error == 0 || say(reason, error);
 }
 
 }  // namespace travek

@@ -34,9 +34,22 @@ bool field_inside(const NumbersFile& file, uint32_t start_address, uint32_t leng
                                               static_cast<uint64_t>(start_address) + length;
 }
 
-// From the counter, under the file's lock, or from the command. The file
-// is the one read under the lock, whose field the number goes into.
-uint64_t draw_number(const StationRun& run, const char* path, NumbersFile* file) {
+// A number by the file's command, which it was given in *file.
+uint64_t from_command(const StationRun& run, const char* path, NumbersFile* file) {
+  uint64_t number = 0;
+  char what[512];
+  if (!number_from_command(file->command.c_str(), port_name(run.options), run.data.input_sha256,
+                           kCommandLimitMs, &number, what, sizeof(what))) {
+    con_diagnostic(msg::kDiagReason, path, what);
+    fail("number-command-failed");
+  }
+  return number;
+}
+
+// The counter's next number, under the file's lock; *file becomes the file
+// read under it, whose field the number goes into. A file given a command
+// meanwhile is that command's.
+uint64_t from_counter(const StationRun& run, const char* path, NumbersFile* file) {
   NumbersResult taken = numbers_take(path);
   if (taken.taking == NumbersTaking::kExhausted) fail("numbers-exhausted");
   if (taken.taking == NumbersTaking::kWriteError) {
@@ -47,15 +60,23 @@ uint64_t draw_number(const StationRun& run, const char* path, NumbersFile* file)
     file_fault(path, taken);
   }
   *file = taken.file;
-  if (taken.taking == NumbersTaking::kOk) return taken.number;
-  uint64_t number = 0;
-  char what[512];
-  if (!number_from_command(file->command.c_str(), port_name(run.options), run.data.input_sha256,
-                           kCommandLimitMs, &number, what, sizeof(what))) {
-    con_diagnostic(msg::kDiagReason, path, what);
-    fail("number-command-failed");
-  }
-  return number;
+  return taken.taking == NumbersTaking::kOk ? taken.number : from_command(run, path, file);
+}
+
+// Where a station's number comes from, by what the file names: its own
+// counter, or a command that draws it (from a sequence the line's PCs
+// share).
+struct NumbersSource {
+  bool command;  // the files it serves: those with a command, or a counter
+  uint64_t (*draw)(const StationRun& run, const char* path, NumbersFile* file);
+};
+
+constexpr NumbersSource kSources[] = {{false, from_counter}, {true, from_command}};
+
+const NumbersSource& source_for(const NumbersFile& file) {
+  const NumbersSource* source = kSources;
+  while (source->command != file.from_command) ++source;
+  return *source;
 }
 
 }  // namespace
@@ -71,8 +92,8 @@ void take_station_number(StationRun& run, uint32_t start_address) {
   const NumbersResult checked = numbers_check(path);
   if (checked.taking != NumbersTaking::kOk) file_fault(path, checked);
   if (!field_inside(checked.file, start_address, length)) fail("number-outside-data");
-  NumbersFile file;
-  const uint64_t number = draw_number(run, path, &file);
+  NumbersFile file = checked.file;
+  const uint64_t number = source_for(file).draw(run, path, &file);
   record_number(run.record, field("number"), number);  // taken: the run's, whatever comes now
   const std::string decimal = std::to_string(number);
   // The file may have changed between the check and the taking.

@@ -20,19 +20,6 @@ namespace {
 // pass without a delay anyone sees.
 constexpr DWORD kLookMs = 10;
 
-// The jobs to end when the tool is ended from outside at once.
-constexpr int kDyingSlots = 8;
-HANDLE volatile dying[kDyingSlots] = {};
-
-void mark_dying(HANDLE job, bool on) {
-  for (HANDLE volatile& slot : dying) {
-    if (on ? slot == nullptr : slot == job) {
-      slot = on ? job : nullptr;
-      return;
-    }
-  }
-}
-
 HANDLE handle(intptr_t h) { return reinterpret_cast<HANDLE>(h); }
 
 void close_handle(intptr_t* h) {
@@ -150,7 +137,6 @@ bool look(Process& p) {
   drain(&p.out, &p.output, p.keep);
   drain(&p.err, &p.errors, p.keep);
   for (intptr_t* h : {&p.out, &p.err, &p.in}) close_handle(h);
-  mark_dying(handle(p.waiter), false);
   p.ended = true;
   return true;
 }
@@ -184,7 +170,6 @@ Process::~Process() {
   if (pid != -1 && !ended) {
     process_kill(*this);
     WaitForSingleObject(handle(pid), 5000);
-    mark_dying(handle(waiter), false);
   }
   for (intptr_t* h : {&in, &out, &err, &waiter, &pid}) close_handle(h);
 }
@@ -228,7 +213,6 @@ bool process_start(Process& p, const ProcessSpec& spec, std::string* reason) {
   }
   p.pid = reinterpret_cast<intptr_t>(started.hProcess);
   p.waiter = job != nullptr ? reinterpret_cast<intptr_t>(job) : -1;
-  if (spec.dies_with_tool && job != nullptr) mark_dying(job, true);
   if (ResumeThread(started.hThread) == static_cast<DWORD>(-1)) process_kill(p);
   CloseHandle(started.hThread);
   return true;
@@ -277,12 +261,8 @@ void process_kill(Process& p) {
   }
 }
 
-void processes_kill_dying_with_tool() {
-  for (HANDLE volatile& slot : dying) {
-    const HANDLE job = slot;
-    if (job != nullptr) TerminateJobObject(job, 1);
-  }
-}
+// A console closed ends the tool by the system's hand, and the jobs with it.
+void processes_kill_dying_with_tool() {}
 
 int64_t process_clock_ms() { return static_cast<int64_t>(GetTickCount64()); }
 

@@ -120,10 +120,6 @@ void record_text(RunRecord& record, Field field, const char* text) {
   if (text != nullptr) value(record, field) = text;
 }
 
-void record_value(RunRecord& record, Field field, const char* text) {
-  record_text(record, field, text);
-}
-
 void record_list_add(RunRecord& record, Field field, const char* text) {
   if (text == nullptr) {
     value(record, field).push_back(nullptr);

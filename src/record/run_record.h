@@ -103,15 +103,13 @@ struct CheckedReport {
   }
 };
 
-void record_value(RunRecord& record, Field field, const char* text);
-inline void record_value(RunRecord& record, Field field, unsigned value) {
-  record_number(record, field, value);
-}
-inline void record_value(RunRecord& record, Field field, unsigned long value) {
-  record_number(record, field, value);
-}
-inline void record_value(RunRecord& record, Field field, unsigned long long value) {
-  record_number(record, field, value);
+template <class T>
+void record_value(RunRecord& record, Field field, T value) {
+  if constexpr (std::is_pointer_v<T>) {
+    record_text(record, field, value);
+  } else {
+    record_number(record, field, value);
+  }
 }
 
 // One fact of the run, reported once: its console text, its fields, its

@@ -7,17 +7,19 @@ set(prelude [=[
 #include "common/messages.h"
 #include "console/console.h"
 #include "record/event_schema.h"
+#include "record/run_record.h"
 #include "run/fail.h"
 using namespace travek;
-void probe(char* text, unsigned u, int i, unsigned long lu) {
-  (void)text; (void)u; (void)i; (void)lu;
+void probe(RunRecord& r, char* text, unsigned u, int i, unsigned long lu) {
+  (void)r; (void)text; (void)u; (void)i; (void)lu;
 ]=])
 
 # Each case: what the compiler must say (empty: it must build), then the code.
 set(cases
   "|con_printf(msg::kPercent, u)\; con_printf(msg::kTotalSize, msg::kFlash, lu, lu)\;\
    fail(\"format-error\", u, \"x\")\; fail(\"invalid-port\", UserText{text})\;\
-   con_diagnostic(msg::kDiagReason, text, \"x\")\; (void)field(\"percent\")\; (void)event(\"clock\")\;"
+   con_diagnostic(msg::kDiagReason, text, \"x\")\; (void)field(\"percent\")\; (void)event(\"clock\")\;\
+   report(r, \"clock\", msg::kOk, \"10mHz\", u)\; report(r, \"waiting\", TypedText{text})\;"
   "format_argument_mismatch|con_printf(msg::kPercent, i)\;"
   "format_argument_mismatch|con_printf(msg::kPercent)\;"
   "format_argument_mismatch|con_printf(msg::kPercent, u, u)\;"
@@ -25,6 +27,10 @@ set(cases
   "format_argument_mismatch|fail(\"format-error\", \"x\", u)\;"
   "format_argument_mismatch|fail(\"no-packet\", u)\;"
   "format_argument_mismatch|con_diagnostic(msg::kDiagReason, text)\;"
+  "a diagnostic names its subject as plain text|con_diagnostic(msg::kDiagReason, UserText{text}, text)\;"
+  "report_values_mismatch|report(r, \"clock\", \"10mHz\", u)\;"
+  "report_values_mismatch|report(r, \"stray\", text)\;"
+  "report_values_mismatch|report(r, \"waiting\", u)\;"
   "no_such_outcome|fail(\"no-such-failure\")\;"
   "no_such_field|(void)field(\"percnt\")\;"
   "no_such_event|(void)event(\"clok\")\;")
