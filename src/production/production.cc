@@ -341,22 +341,14 @@ bool all_exited(const Production& pr) {
   return true;
 }
 
+// Each stage's text in the view, in the order of Stage.
+constexpr const char* kStageTexts[] = {msg::kStageWaiting, msg::kStageResident,
+                                       msg::kStageLoading, msg::kStageJumper,
+                                       msg::kStageDone,    msg::kStageFailed};
+
 std::string stage_text(const Station& s) {
-  switch (s.stage) {
-    case Stage::kWaiting:
-      return msg::kStageWaiting;
-    case Stage::kResident:
-      return msg::kStageResident;
-    case Stage::kLoading:
-      return format_text(msg::kStageLoading, s.percent);
-    case Stage::kJumper:
-      return msg::kStageJumper;
-    case Stage::kDone:
-      return msg::kStageDone;
-    case Stage::kFailed:
-      return msg::kStageFailed;
-  }
-  return "";
+  if (s.stage == Stage::kLoading) return format_text(msg::kStageLoading, s.percent);
+  return kStageTexts[static_cast<size_t>(s.stage)];
 }
 
 // The text padded with spaces to this many columns.
