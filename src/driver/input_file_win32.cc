@@ -12,12 +12,6 @@ namespace {
 
 HANDLE handle_of(const InputFile& input) { return reinterpret_cast<HANDLE>(input.handle); }
 
-void report(const char* name, DWORD error) {
-  char reason[256];
-  system_reason(error, reason, sizeof(reason));
-  con_diagnostic(msg::kDiagReason, name, reason);
-}
-
 }  // namespace
 
 bool input_open(InputFile& input, const char* name) {
@@ -25,7 +19,9 @@ bool input_open(InputFile& input, const char* name) {
   HANDLE handle = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
-    report(name, GetLastError());
+    char reason[256];
+    system_reason(GetLastError(), reason, sizeof(reason));
+    con_diagnostic(msg::kDiagReason, name, reason);
     return false;
   }
   LARGE_INTEGER size;

@@ -44,15 +44,11 @@ FormatFault take_record(const TextLine& line, HexState* state) {
     case 0x01:
       state->ended = true;
       return FormatFault::kNone;
-    case 0x02:
+    case 0x02:  // a segment's base, value * 16
+    case 0x04:  // a linear base, value << 16
       if (length != 2) return FormatFault::kBadRecord;
-      state->base = uint64_t{big_endian(data, 2)} << 4;
-      state->segmented = true;
-      return FormatFault::kNone;
-    case 0x04:
-      if (length != 2) return FormatFault::kBadRecord;
-      state->base = uint64_t{big_endian(data, 2)} << 16;
-      state->segmented = false;
+      state->segmented = record[3] == 0x02;
+      state->base = uint64_t{big_endian(data, 2)} << (state->segmented ? 4 : 16);
       return FormatFault::kNone;
     case 0x03:  // start addresses: the station starts its own way
     case 0x05:

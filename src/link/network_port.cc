@@ -102,32 +102,33 @@ void lose(const char* reason) {
   std::snprintf(net.failure, sizeof(net.failure), "%s", reason);
 }
 
-// The failure of a port still being set up, told once: true when it is to
-// be told now.
-bool tell_now() {
-  if (!net.setting_up || net.told) return false;
+// The failure of a port still being set up, told once.
+template <class... Args>
+void tell_setup(FormatFor<const char*, Args...> format, Args... args) {
+  if (!net.setting_up || net.told) return;
   net.told = true;
-  return true;
-}
-
-void tell_setup(CheckedFormat<const char*> format) {
-  if (tell_now()) con_diagnostic(format, static_cast<const char*>(net.name));
-}
-
-void tell_setup(CheckedFormat<const char*, const char*> format, const char* detail) {
-  if (tell_now()) con_diagnostic(format, static_cast<const char*>(net.name), detail);
+  con_diagnostic(format, static_cast<const char*>(net.name), args...);
 }
 
 // A lost port still being set up: the reason, and what the server said
 // before it closed ("Port already in use").
 void tell_setup_loss() {
-  if (!net.setting_up || net.told) return;
-  net.told = true;
   net.said[net.said_length] = '\0';
   if (net.said_length > 0) {
-    con_diagnostic(msg::kDiagNetSaying, net.name, net.failure, net.said);
+    tell_setup(msg::kDiagNetSaying, +net.failure, +net.said);
   } else {
-    con_diagnostic(msg::kDiagReason, net.name, net.failure);
+    tell_setup(msg::kDiagReason, +net.failure);
+  }
+}
+
+// A wait for the server that ended without its answer: the loss, or else
+// the silence.
+template <class... Args>
+void tell_silence(FormatFor<const char*, Args...> format, Args... args) {
+  if (net.lost) {
+    tell_setup_loss();
+  } else {
+    tell_setup(format, args...);
   }
 }
 
@@ -145,9 +146,15 @@ void put_command(uint8_t command, uint32_t value) {
   put(bytes, telnet::encode_command(command, value, bytes));
 }
 
-void expect(uint8_t command, uint32_t value) {
+// A setting sent, its answer expected.
+void ask(uint8_t command, uint32_t value) {
+  put_command(command, value);
   if (net.expected_count == kMaxExpected) return;  // too many unanswered: not checked
   net.expected[net.expected_count++] = Expected{command, value};
+}
+
+uint8_t stop_size(int stop_bits) {
+  return stop_bits == 2 ? telnet::kStopSizeTwo : telnet::kStopSizeOne;
 }
 
 // The server's answer to a setting: the oldest of that command's requests.
@@ -159,46 +166,33 @@ void answered(uint8_t command, uint32_t value) {
   std::copy(net.expected + i + 1, net.expected + net.expected_count, net.expected + i);
   --net.expected_count;
   if (value == asked.value) return;
-  if (net.setting_up) {
-    if (!net.mismatch) {
-      net.mismatch = true;
-      net.asked = asked;
-      net.answered = value;
-    }
-    return;
+  if (!net.setting_up) {
+    con_diagnostic(msg::kDiagNetSetting, net.name, setting_name(command),
+                   static_cast<unsigned>(value), static_cast<unsigned>(asked.value));
+  } else if (!net.mismatch) {  // told when the configuration's answers are in
+    net.mismatch = true;
+    net.asked = asked;
+    net.answered = value;
   }
-  con_diagnostic(msg::kDiagNetSetting, net.name, setting_name(command),
-                 static_cast<unsigned>(value), static_cast<unsigned>(asked.value));
 }
 
+// A COM-PORT-OPTION message from the server. Control answers, modem state,
+// flow control and mask answers need nothing.
 void on_message(const telnet::Item& item) {
-  switch (item.command) {
-    case telnet::kSetBaudRate:
-    case telnet::kSetDataSize:
-    case telnet::kSetParity:
-    case telnet::kSetStopSize:
-      answered(item.command, item.value);
-      break;
-    case telnet::kNotifyLineState:
-      if (item.value & telnet::kLineFraming) net.errors |= CE_FRAME;
-      if (item.value & telnet::kLineBreak) net.errors |= CE_BREAK;
-      if (item.value & telnet::kLineParity) net.errors |= CE_RXPARITY;
-      if (item.value & telnet::kLineOverrun) net.errors |= CE_OVERRUN;
-      break;
-    case telnet::kPurgeData:
-      if (net.purging) {
-        net.purged = true;
-        net.count = 0;  // everything before the answer
-      }
-      break;
-    case telnet::kSignature:
-      if (item.text_length == 0) {  // the server asks for the client's
-        uint8_t bytes[telnet::kMaxCommand + 2 * sizeof(kSignature)];
-        put(bytes, telnet::encode_signature(kSignature, sizeof(kSignature) - 1, bytes));
-      }
-      break;
-    default:  // control answers, modem state, flow control, mask answers
-      break;
+  if (item.command >= telnet::kSetBaudRate && item.command <= telnet::kSetStopSize) {
+    answered(item.command, item.value);
+  } else if (item.command == telnet::kNotifyLineState) {
+    if (item.value & telnet::kLineFraming) net.errors |= CE_FRAME;
+    if (item.value & telnet::kLineBreak) net.errors |= CE_BREAK;
+    if (item.value & telnet::kLineParity) net.errors |= CE_RXPARITY;
+    if (item.value & telnet::kLineOverrun) net.errors |= CE_OVERRUN;
+  } else if (item.command == telnet::kPurgeData && net.purging) {
+    net.purged = true;
+    net.count = 0;  // everything before the answer
+  } else if (item.command == telnet::kSignature && item.text_length == 0) {
+    // The server asks for the client's.
+    uint8_t bytes[telnet::kMaxCommand + 2 * sizeof(kSignature)];
+    put(bytes, telnet::encode_signature(kSignature, sizeof(kSignature) - 1, bytes));
   }
 }
 
@@ -218,30 +212,19 @@ void take_data(uint8_t byte) {
 
 void take_byte(uint8_t byte) {
   const telnet::Item item = telnet::decode(&net.decoder, byte);
-  switch (item.kind) {
-    case telnet::Decoded::kData:
-      take_data(item.byte);
-      break;
-    case telnet::Decoded::kWill:
-    case telnet::Decoded::kWont:
-    case telnet::Decoded::kDo:
-    case telnet::Decoded::kDont: {
-      uint8_t answer[3];
-      put(answer, telnet::negotiation_answer(&net.negotiation, item.kind, item.byte, answer));
-      // Taken back once the port is set up: its data and control are gone.
-      if (net.negotiation.refused && telnet::negotiation_done(net.negotiation)) {
-        lose(msg::kNetMalformed);
-      }
-      break;
-    }
-    case telnet::Decoded::kComPort:
-      on_message(item);
-      break;
-    case telnet::Decoded::kMalformed:
+  if (item.kind == telnet::Decoded::kData) {
+    take_data(item.byte);
+  } else if (item.kind >= telnet::Decoded::kWill && item.kind <= telnet::Decoded::kDont) {
+    uint8_t answer[3];
+    put(answer, telnet::negotiation_answer(&net.negotiation, item.kind, item.byte, answer));
+    // Taken back once the port is set up: its data and control are gone.
+    if (net.negotiation.refused && telnet::negotiation_done(net.negotiation)) {
       lose(msg::kNetMalformed);
-      break;
-    default:
-      break;
+    }
+  } else if (item.kind == telnet::Decoded::kComPort) {
+    on_message(item);
+  } else if (item.kind == telnet::Decoded::kMalformed) {
+    lose(msg::kNetMalformed);
   }
 }
 
@@ -302,39 +285,36 @@ bool send_within(const uint8_t* data, size_t n, const SocketWatch& watch, size_t
   }
 }
 
+// What waits to go, sent within the watch's deadline.
+bool flush(const SocketWatch& watch) {
+  size_t sent = 0;
+  return send_within(nullptr, 0, watch, &sent);
+}
+
 // Commands that are not awaited: a connection that cannot take them within
 // the limit has stopped.
 bool send_commands(uint32_t limit_ms) {
-  size_t sent = 0;
-  if (send_within(nullptr, 0, socket_watch(limit_ms), &sent)) return true;
+  if (flush(socket_watch(limit_ms))) return true;
   lose(msg::kNetTimedOut);
   return false;
 }
 
-// What a wait for the server is for.
-enum class Awaiting { kNegotiation, kAnswers, kPurge };
+// What the waits for the server wait for.
+bool negotiated() { return telnet::negotiation_done(net.negotiation) || net.negotiation.refused; }
+bool answers_in() { return net.expected_count == 0 || net.mismatch; }
+bool purge_answered() { return net.purged; }
 
-bool arrived(Awaiting what) {
-  switch (what) {
-    case Awaiting::kNegotiation:
-      return telnet::negotiation_done(net.negotiation) || net.negotiation.refused;
-    case Awaiting::kAnswers:
-      return net.expected_count == 0 || net.mismatch;
-    case Awaiting::kPurge:
-      return net.purged;
-  }
-  return false;
-}
-
-// Waits for the server until what is awaited has arrived, or the deadline.
-bool await(Awaiting what, SocketWatch* watch) {
-  while (pump() && !arrived(what)) {
+// Sends what waits to go, then waits for the server until what is awaited
+// has arrived, or the deadline.
+bool exchange(bool (*arrived)(), SocketWatch* watch) {
+  if (!flush(*watch)) return false;
+  while (pump() && !arrived()) {
     if (!socket_wait_readable(watch)) {
       pump();
       break;
     }
   }
-  return arrived(what);
+  return arrived();
 }
 
 bool net_accepts(const char* name) { return telnet::is_network_name(name); }
@@ -364,73 +344,46 @@ bool net_open(const char* name) {
   uint8_t requests[9];
   put(requests, telnet::negotiation_start(&net.negotiation, requests));
   SocketWatch watch = socket_watch(kNegotiateMs);
-  size_t sent = 0;
-  const bool done = send_within(nullptr, 0, watch, &sent) && await(Awaiting::kNegotiation, &watch);
-  if (!done || net.negotiation.refused) {
-    if (net.negotiation.refused) {
-      tell_setup(msg::kDiagNetRefused, net.negotiation.ours[2] == telnet::OptionState::kNo
-                                           ? "COM-PORT-OPTION"
-                                           : "BINARY");
-    } else if (net.lost) {
-      tell_setup_loss();
-    } else {
-      tell_setup(msg::kDiagNetSilent);
-    }
-    net_close();
-    return false;
-  }
-  put_command(telnet::kSetLineStateMask, telnet::kLineFraming | telnet::kLineBreak);
-  if (!send_within(nullptr, 0, watch, &sent)) {
+  const bool done = exchange(negotiated, &watch);
+  if (net.negotiation.refused) {
+    const bool com_port_refused = net.negotiation.ours[2] == telnet::OptionState::kNo;
+    tell_setup(msg::kDiagNetRefused, com_port_refused ? "COM-PORT-OPTION" : "BINARY");
+  } else if (!done) {
+    tell_silence(msg::kDiagNetSilent);
+  } else {
+    put_command(telnet::kSetLineStateMask, telnet::kLineFraming | telnet::kLineBreak);
+    if (flush(watch)) return true;
     tell_setup_loss();
-    net_close();
-    return false;
   }
-  return true;
+  net_close();
+  return false;
 }
 
 bool net_configure(uint32_t rate, int data_bits, int stop_bits) {
-  const uint8_t stop_size = stop_bits == 2 ? telnet::kStopSizeTwo : telnet::kStopSizeOne;
-  const uint8_t data_size = static_cast<uint8_t>(data_bits);
   net.expected_count = 0;
   net.mismatch = false;
-  put_command(telnet::kSetBaudRate, rate);
-  put_command(telnet::kSetDataSize, data_size);
-  put_command(telnet::kSetParity, telnet::kParityNone);
-  put_command(telnet::kSetStopSize, stop_size);
+  ask(telnet::kSetBaudRate, rate);
+  ask(telnet::kSetDataSize, static_cast<uint8_t>(data_bits));
+  ask(telnet::kSetParity, telnet::kParityNone);
+  ask(telnet::kSetStopSize, stop_size(stop_bits));
   put_command(telnet::kSetControl, telnet::kControlNoFlowControl);
   put_command(telnet::kSetControl, telnet::kControlDtrOn);
   put_command(telnet::kSetControl, telnet::kControlRtsOff);
-  expect(telnet::kSetBaudRate, rate);
-  expect(telnet::kSetDataSize, data_size);
-  expect(telnet::kSetParity, telnet::kParityNone);
-  expect(telnet::kSetStopSize, stop_size);
   SocketWatch watch = socket_watch(kAnswerMs);
-  size_t sent = 0;
-  const bool answered_all =
-      send_within(nullptr, 0, watch, &sent) && await(Awaiting::kAnswers, &watch);
+  const bool answered_all = exchange(answers_in, &watch);
   if (net.mismatch) {
     net.told = true;
     con_diagnostic(msg::kDiagNetSetting, net.name, setting_name(net.asked.command),
                    static_cast<unsigned>(net.answered), static_cast<unsigned>(net.asked.value));
     return false;
   }
-  if (!answered_all) {
-    if (net.lost) {
-      tell_setup_loss();
-    } else {
-      tell_setup(msg::kDiagNetUnanswered, command_name(net.expected[0].command));
-    }
-    return false;
-  }
-  return true;
+  if (!answered_all) tell_silence(msg::kDiagNetUnanswered, command_name(net.expected[0].command));
+  return answered_all;
 }
 
 bool net_set_line(uint32_t rate, int stop_bits) {
-  const uint8_t stop_size = stop_bits == 2 ? telnet::kStopSizeTwo : telnet::kStopSizeOne;
-  put_command(telnet::kSetBaudRate, rate);
-  put_command(telnet::kSetStopSize, stop_size);
-  expect(telnet::kSetBaudRate, rate);
-  expect(telnet::kSetStopSize, stop_size);
+  ask(telnet::kSetBaudRate, rate);
+  ask(telnet::kSetStopSize, stop_size(stop_bits));
   return send_commands(kCommandMs);
 }
 
@@ -454,15 +407,10 @@ bool net_purge() {
   net.purged = false;
   put_command(telnet::kPurgeData, telnet::kPurgeBoth);
   SocketWatch watch = socket_watch(kAnswerMs);
-  size_t sent = 0;
-  const bool purged = send_within(nullptr, 0, watch, &sent) && await(Awaiting::kPurge, &watch);
+  const bool purged = exchange(purge_answered, &watch);
   net.purging = false;
   if (!purged) {
-    if (net.lost) {
-      tell_setup_loss();
-    } else {
-      tell_setup(msg::kDiagNetUnanswered, command_name(telnet::kPurgeData));
-    }
+    tell_silence(msg::kDiagNetUnanswered, command_name(telnet::kPurgeData));
     return false;
   }
   net.setting_up = false;
@@ -474,12 +422,10 @@ uint32_t net_read_exact(uint8_t* dest, uint32_t n, uint32_t total_ms) {
   uint32_t got = take(dest, n);
   while (got < n && pump()) {
     got += take(dest + got, n - got);
-    if (got == n) break;
     // A final look after the deadline: a late wake-up must not lose a reply
     // that is already there.
-    if (!socket_wait_readable(&watch)) {
+    if (got < n && !socket_wait_readable(&watch)) {
       pump();
-      got += take(dest + got, n - got);
       break;
     }
   }
@@ -492,11 +438,9 @@ uint32_t net_read_available(uint8_t* dest, uint32_t max, uint32_t first_ms) {
   if (got > 0 || net.lost) return got;
   SocketWatch watch = socket_watch(first_ms);
   while (got == 0 && socket_wait_readable(&watch) && pump()) got = take(dest, max);
-  if (got == 0) {
-    pump();
-    got = take(dest, max);
-  }
-  return got;
+  if (got > 0) return got;
+  pump();
+  return take(dest, max);
 }
 
 bool net_write(const uint8_t* data, uint32_t n, uint32_t limit_ms, uint32_t* written) {
@@ -514,10 +458,7 @@ bool net_write(const uint8_t* data, uint32_t n, uint32_t limit_ms, uint32_t* wri
       // completed before anything else goes, and counts as taken.
       for (size_t k = 0, pos = 0; k < piece && pos < sent; ++k) {
         pos += data[at + k] == telnet::kIac ? 2 : 1;
-        if (pos > sent) {
-          const uint8_t iac = telnet::kIac;
-          put(&iac, 1);
-        }
+        if (pos > sent) put(&telnet::kIac, 1);
         ++*written;
       }
       return false;

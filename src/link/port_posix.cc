@@ -48,50 +48,39 @@ void report(int err) {
     con_diagnostic(msg::kDiagNoPermission, port.name, std::strerror(err));
   } else if (err == EBUSY || err == EWOULDBLOCK) {
     con_diagnostic(msg::kDiagHeldByOther, port.name);
-  } else {
+  } else if (err != ENOENT) {
     con_diagnostic(msg::kDiagReason, port.name, std::strerror(err));
-  }
-}
-
-// A port that does not exist: the reason, and the ports there are.
-void report_missing(int err) {
-  char ports[512];
-  list_serial_ports(ports, sizeof(ports));
-  if (ports[0] != '\0') {
-    con_diagnostic(msg::kDiagNoSuchPort, port.name, std::strerror(err), ports);
   } else {
-    con_diagnostic(msg::kDiagNoPortsHere, port.name, std::strerror(err));
+    // No such port: name the ones there are.
+    char ports[512];
+    list_serial_ports(ports, sizeof(ports));
+    if (ports[0] != '\0') {
+      con_diagnostic(msg::kDiagNoSuchPort, port.name, std::strerror(err), ports);
+    } else {
+      con_diagnostic(msg::kDiagNoPortsHere, port.name, std::strerror(err));
+    }
   }
 }
-
-// The errors of a device that is no longer there.
-bool device_gone(int err) { return err == EIO || err == ENXIO || err == ENODEV; }
 
 // An OS failure on the open port: a device that has gone is lost quietly
 // (the link tells of it once); anything else is reported as it comes.
 void fail(int err) {
-  if (device_gone(err)) {
+  if (err == EIO || err == ENXIO || err == ENODEV) {
     port.lost = true;
   } else {
     report(err);
   }
 }
 
-// One poll of the descriptor for at most ns: 1 ready (or interrupted: look
-// again), 0 nothing, -1 the port is lost or the poll failed. A hang-up
-// without the wanted event loses the port.
-int poll_port(short events, int64_t ns) {
-  const int r = poll_fd(port.fd, events, ns);
-  if (r == kPollHungUp) port.lost = true;
-  return r < 0 ? -1 : r;
-}
-
 // Waits for the descriptor until the deadline; false once it has passed or
-// the port is lost.
+// the port is lost. A hang-up without the wanted event loses the port.
 bool wait_until(short events, int64_t deadline_ns) {
   if (port.lost) return false;
   const int64_t left = deadline_ns - monotonic_ns();
-  return left > 0 && poll_port(events, left) > 0;
+  if (left <= 0) return false;
+  const int r = poll_fd(port.fd, events, left);
+  if (r == kPollHungUp) port.lost = true;
+  return r > 0;
 }
 
 // True while there may be something to read: the caller reads and, with
@@ -180,28 +169,15 @@ void set_frame_time(uint32_t rate, int stop_bits) {
 bool device_open(const char* name) {
   port = PortState{};
   std::snprintf(port.name, sizeof(port.name), "%s", name);
-  int fd = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    if (errno == ENOENT) {
-      report_missing(errno);
-    } else {
-      report(errno);
-    }
-    return false;
-  }
+  const int fd = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   // Exclusive as on Windows: a port held by another program fails here.
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    report(errno);
-    ::close(fd);
-    return false;
-  }
-  if (ioctl(fd, TIOCEXCL) != 0) {
+  if (fd < 0 || flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
     if (errno == ENOTTY) {
       con_diagnostic(msg::kDiagNotSerial, port.name);
     } else {
       report(errno);
     }
-    ::close(fd);
+    if (fd >= 0) ::close(fd);
     return false;
   }
   port.fd = fd;

@@ -127,7 +127,7 @@ bool device_set_rts(bool on) {
   if (!port.modem_lines) return true;
   if (port.lost) return false;
   if (EscapeCommFunction(port.handle, on ? SETRTS : CLRRTS)) return true;
-  DWORD error = GetLastError();
+  const DWORD error = GetLastError();
   if (error == ERROR_NOT_SUPPORTED) {  // a virtual port without modem-control lines
     port.modem_lines = false;
     return true;
@@ -137,15 +137,10 @@ bool device_set_rts(bool on) {
 }
 
 bool device_clear_errors(uint32_t* mask) {
-  *mask = 0;
-  if (port.lost) return true;
   DWORD errors = 0;
   COMSTAT status;
-  if (!ClearCommError(port.handle, &errors, &status)) {
-    port.lost = true;
-    return true;
-  }
-  *mask = errors;
+  if (!port.lost && !ClearCommError(port.handle, &errors, &status)) port.lost = true;
+  *mask = port.lost ? 0 : errors;
   return true;
 }
 
@@ -156,22 +151,23 @@ bool device_purge() {
   return false;
 }
 
-uint32_t device_read_exact(uint8_t* dest, uint32_t n, uint32_t total_ms) {
+// A read with these read timeouts; a failure loses the port.
+uint32_t read_with(uint8_t* dest, uint32_t n, DWORD interval, DWORD multiplier, DWORD constant) {
   if (port.lost) return 0;
-  set_timeouts(0, 0, total_ms);
+  set_timeouts(interval, multiplier, constant);
   DWORD got = 0;
   if (!ReadFile(port.handle, dest, n, &got, nullptr)) port.lost = true;
   return got;
 }
 
+uint32_t device_read_exact(uint8_t* dest, uint32_t n, uint32_t total_ms) {
+  return read_with(dest, n, 0, 0, total_ms);
+}
+
+// With both interval and multiplier MAXDWORD, ReadFile returns at once with
+// whatever is queued, or with the first byte to arrive.
 uint32_t device_read_available(uint8_t* dest, uint32_t max, uint32_t first_ms) {
-  if (port.lost) return 0;
-  // With both interval and multiplier MAXDWORD, ReadFile returns at once
-  // with whatever is queued, or with the first byte to arrive.
-  set_timeouts(MAXDWORD, MAXDWORD, first_ms);
-  DWORD got = 0;
-  if (!ReadFile(port.handle, dest, max, &got, nullptr)) port.lost = true;
-  return got;
+  return read_with(dest, max, MAXDWORD, MAXDWORD, first_ms);
 }
 
 bool device_write(const uint8_t* data, uint32_t n, uint32_t limit_ms, uint32_t* written) {

@@ -13,19 +13,26 @@ Item item(Decoded kind, uint8_t byte = 0) { return Item{kind, byte, 0, 0, nullpt
 // The value length of each server message, by command; -1 any (text).
 constexpr int kValueLength[] = {-1, 4, 1, 1, 1, 1, 1, 1, 0, 0, 1, 1, 1};
 
+// A byte that moves the decoder on, with nothing whole yet.
+Item go(Decoder* d, State next) {
+  d->state = next;
+  return item(Decoded::kNothing);
+}
+
+Item broken(Decoder* d) {
+  d->state = kBroken;
+  return item(Decoded::kMalformed);
+}
+
 Item finish_subnegotiation(Decoder* d) {
   d->state = kInData;
   if (d->sub_length == 0 || d->sub[0] < kServerOffset || d->sub[0] > kServerOffset + kPurgeData) {
-    d->state = kBroken;
-    return item(Decoded::kMalformed);
+    return broken(d);
   }
   const uint8_t command = static_cast<uint8_t>(d->sub[0] - kServerOffset);
   const size_t length = d->sub_length - 1;
   const int expected = kValueLength[command];
-  if (expected >= 0 && length != static_cast<size_t>(expected)) {
-    d->state = kBroken;
-    return item(Decoded::kMalformed);
-  }
+  if (expected >= 0 && length != static_cast<size_t>(expected)) return broken(d);
   Item result = item(Decoded::kComPort);
   result.command = command;
   for (size_t i = 0; i < length && expected >= 0; ++i) {
@@ -38,23 +45,12 @@ Item finish_subnegotiation(Decoder* d) {
   return result;
 }
 
-Item broken(Decoder* d) {
-  d->state = kBroken;
-  return item(Decoded::kMalformed);
-}
-
 // The index of an option the client knows, or -1.
 int known(uint8_t option) {
-  switch (option) {
-    case kOptionBinary:
-      return 0;
-    case kOptionSuppressGoAhead:
-      return 1;
-    case kOptionComPort:
-      return 2;
-    default:
-      return -1;
-  }
+  return option == kOptionBinary            ? 0
+         : option == kOptionSuppressGoAhead ? 1
+         : option == kOptionComPort         ? 2
+                                            : -1;
 }
 
 size_t put3(uint8_t* out, uint8_t verb, uint8_t option) {
@@ -69,23 +65,15 @@ size_t put3(uint8_t* out, uint8_t verb, uint8_t option) {
 Item decode(Decoder* d, uint8_t byte) {
   switch (d->state) {
     case kInData:
-      if (byte == kIac) {
-        d->state = kAfterIac;
-        return item(Decoded::kNothing);
-      }
-      return item(Decoded::kData, byte);
+      return byte == kIac ? go(d, kAfterIac) : item(Decoded::kData, byte);
     case kAfterIac:
       d->state = kInData;
       if (byte == kIac) return item(Decoded::kData, kIac);
       if (byte >= kWill && byte <= kDont) {
         d->verb = byte;
-        d->state = kAfterVerb;
-        return item(Decoded::kNothing);
+        return go(d, kAfterVerb);
       }
-      if (byte == kSb) {
-        d->state = kSbOption;
-        return item(Decoded::kNothing);
-      }
+      if (byte == kSb) return go(d, kSbOption);
       return item(Decoded::kCommand, byte);
     case kAfterVerb: {
       d->state = kInData;
@@ -94,14 +82,10 @@ Item decode(Decoder* d, uint8_t byte) {
     }
     case kSbOption:
       if (byte != kOptionComPort) return broken(d);
-      d->state = kInSb;
       d->sub_length = 0;
-      return item(Decoded::kNothing);
+      return go(d, kInSb);
     case kInSb:
-      if (byte == kIac) {
-        d->state = kSbAfterIac;
-        return item(Decoded::kNothing);
-      }
+      if (byte == kIac) return go(d, kSbAfterIac);
       break;
     case kSbAfterIac:
       if (byte == kSe) return finish_subnegotiation(d);
@@ -128,25 +112,19 @@ size_t negotiation_answer(Negotiation* n, Decoded verb, uint8_t option, uint8_t*
   const int i = known(option);
   const bool asked_to_enable = verb == Decoded::kWill || verb == Decoded::kDo;
   const bool about_server = verb == Decoded::kWill || verb == Decoded::kWont;
+  const uint8_t consent = about_server ? kDo : kWill;
+  const uint8_t refusal = about_server ? kDont : kWont;
   // The server itself may do BINARY and SGA; the client does all three.
-  const bool allowed = i >= 0 && !(about_server && i == 2);
-  if (!allowed) {
-    if (!asked_to_enable) return 0;  // already off
-    return put3(out, about_server ? kDont : kWont, option);
+  if (i < 0 || (about_server && i == 2)) {
+    return asked_to_enable ? put3(out, refusal, option) : 0;  // else off already
   }
   OptionState& state = about_server ? n->theirs[i] : n->ours[i];
-  const bool needed = i == 0 || (i == 2 && !about_server);
-  if (asked_to_enable) {
-    const OptionState was = state;
-    state = OptionState::kYes;
-    if (was != OptionState::kNo) return 0;
-    return put3(out, about_server ? kDo : kWill, option);
-  }
   const OptionState was = state;
-  state = OptionState::kNo;
+  state = asked_to_enable ? OptionState::kYes : OptionState::kNo;
+  if (asked_to_enable) return was == OptionState::kNo ? put3(out, consent, option) : 0;
+  const bool needed = i == 0 || (i == 2 && !about_server);
   if (needed && was != OptionState::kNo) n->refused = true;
-  if (was != OptionState::kYes) return 0;
-  return put3(out, about_server ? kDont : kWont, option);
+  return was == OptionState::kYes ? put3(out, refusal, option) : 0;
 }
 
 bool negotiation_done(const Negotiation& n) {
@@ -163,28 +141,25 @@ size_t encode_data(const uint8_t* data, size_t n, uint8_t* out) {
   return count;
 }
 
-size_t encode_command(uint8_t command, uint32_t value, uint8_t* out) {
-  size_t count = 0;
-  out[count++] = kIac;
-  out[count++] = kSb;
-  out[count++] = kOptionComPort;
-  out[count++] = command;
-  const int length = command == kSignature ? 0 : command == kSetBaudRate ? 4 : 1;
-  for (int i = length - 1; i >= 0; --i) {
-    const uint8_t byte = static_cast<uint8_t>(value >> (8 * i));
-    count += encode_data(&byte, 1, out + count);
-  }
+// A client's COM-PORT-OPTION message: the command and its value's bytes.
+size_t encode_message(uint8_t command, const uint8_t* value, size_t length, uint8_t* out) {
+  const uint8_t head[] = {kIac, kSb, kOptionComPort, command};
+  std::memcpy(out, head, sizeof(head));
+  size_t count = sizeof(head) + encode_data(value, length, out + sizeof(head));
   out[count++] = kIac;
   out[count++] = kSe;
   return count;
 }
 
+size_t encode_command(uint8_t command, uint32_t value, uint8_t* out) {
+  uint8_t bytes[4];
+  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<uint8_t>(value >> (24 - 8 * i));
+  const size_t length = command == kSignature ? 0 : command == kSetBaudRate ? 4 : 1;
+  return encode_message(command, bytes + 4 - length, length, out);
+}
+
 size_t encode_signature(const char* text, size_t length, uint8_t* out) {
-  size_t count = encode_command(kSignature, 0, out) - 2;  // without IAC SE
-  count += encode_data(reinterpret_cast<const uint8_t*>(text), length, out + count);
-  out[count++] = kIac;
-  out[count++] = kSe;
-  return count;
+  return encode_message(kSignature, reinterpret_cast<const uint8_t*>(text), length, out);
 }
 
 bool is_network_name(const char* name) {
@@ -199,25 +174,17 @@ bool parse_network_name(const char* name, char* host, size_t host_size, char* po
                         size_t port_size) {
   if (!is_network_name(name)) return false;
   const char* at = name + 10;
-  const char* host_end;
-  const char* colon;
-  if (*at == '[') {
-    ++at;
-    host_end = std::strchr(at, ']');
-    if (host_end == nullptr) return false;
-    colon = host_end + 1;
-    for (const char* c = at; c < host_end; ++c) {
-      if (!std::isxdigit(static_cast<unsigned char>(*c)) && *c != ':' && *c != '.') return false;
-    }
-  } else {
-    colon = std::strchr(at, ':');
-    if (colon == nullptr) return false;
-    host_end = colon;
-    for (const char* c = at; c < host_end; ++c) {
-      if (!std::isalnum(static_cast<unsigned char>(*c)) && *c != '-' && *c != '.' && *c != '_') {
-        return false;
-      }
-    }
+  const bool bracketed = *at == '[';
+  at += bracketed;
+  const char* host_end = std::strchr(at, bracketed ? ']' : ':');
+  if (host_end == nullptr) return false;
+  const char* colon = host_end + bracketed;
+  // An IPv6 address in brackets; else a name or an IPv4 address.
+  for (const char* c = at; c < host_end; ++c) {
+    const unsigned char ch = static_cast<unsigned char>(*c);
+    const bool allowed = bracketed ? std::isxdigit(ch) || ch == ':' || ch == '.'
+                                   : std::isalnum(ch) || ch == '-' || ch == '.' || ch == '_';
+    if (!allowed) return false;
   }
   const size_t host_length = static_cast<size_t>(host_end - at);
   if (*colon != ':' || host_length == 0 || host_length >= host_size) return false;

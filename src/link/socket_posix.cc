@@ -43,26 +43,18 @@ int connect_one(const addrinfo* address, int64_t deadline_ns) {
       break;
     }
     const int r = poll_fd(fd, POLLOUT, left);
-    if (r == kPollNothing || r == kPollReady) {
-      if (r == kPollNothing) continue;
-      socklen_t length = sizeof(err);
-      if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &length) != 0) err = errno;
-      if (err == 0) break;
-    } else if (r == kPollHungUp) {
-      socklen_t length = sizeof(err);
-      getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &length);
-      if (err == 0) err = ECONNREFUSED;
-    } else {
+    if (r == kPollNothing) continue;
+    if (r == kPollFailed) {
       err = errno;
+      continue;
     }
-  }
-  if (err != 0) {
-    ::close(fd);
-    return err;
+    socklen_t length = sizeof(err);
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &length) != 0) err = errno;
+    if (r == kPollHungUp && err == 0) err = ECONNREFUSED;
   }
   const int on = 1;
-  if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on)) != 0) {
-    err = errno;
+  if (err == 0 && setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on)) != 0) err = errno;
+  if (err != 0) {
     ::close(fd);
     return err;
   }
@@ -108,17 +100,14 @@ long socket_receive(uint8_t* dest, size_t max, char* reason, size_t reason_size)
   for (;;) {
     const ssize_t n = ::recv(connection, dest, max, 0);
     if (n > 0) return static_cast<long>(n);
-    if (n == 0) {
-      say(reason, reason_size, 0);
-      return -1;
-    }
-    if (errno == EINTR) {
+    const int err = n == 0 ? 0 : errno;
+    if (err == EINTR) {
       con_honour_end_request();
       continue;
     }
-    if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+    if (err == EAGAIN || err == EWOULDBLOCK) return 0;
     // Reset or closed, the server has ended the connection either way.
-    say(reason, reason_size, errno == ECONNRESET ? 0 : errno);
+    say(reason, reason_size, err == ECONNRESET ? 0 : err);
     return -1;
   }
 }

@@ -20,9 +20,11 @@ namespace {
 SOCKET connection = INVALID_SOCKET;
 bool started = false;
 
+// The reason for a Winsock error; 0 is the server's own ending of the
+// connection.
 void say(char* reason, size_t size, int error) {
-  if (error == WSAETIMEDOUT) {
-    std::snprintf(reason, size, "%s", msg::kNetTimedOut);
+  if (error == 0 || error == WSAETIMEDOUT) {
+    std::snprintf(reason, size, "%s", error == 0 ? msg::kNetClosed : msg::kNetTimedOut);
   } else {
     system_reason(static_cast<unsigned long>(error), reason, size);
   }
@@ -65,26 +67,18 @@ int connect_one(const addrinfo* address, int64_t deadline_ns) {
   if (connection == INVALID_SOCKET) return WSAGetLastError();
   u_long non_blocking = 1;
   int error = 0;
-  if (ioctlsocket(connection, FIONBIO, &non_blocking) != 0) {
+  if (ioctlsocket(connection, FIONBIO, &non_blocking) != 0 ||
+      connect(connection, address->ai_addr, static_cast<int>(address->ai_addrlen)) != 0) {
     error = WSAGetLastError();
-  } else if (connect(connection, address->ai_addr, static_cast<int>(address->ai_addrlen)) != 0) {
-    error = WSAGetLastError();
-    if (error == WSAEWOULDBLOCK) {
-      const int r = wait_on(true, deadline_ns);
-      if (r < 0) {
-        error = WSAGetLastError();
-      } else if (r == 0) {
-        error = WSAETIMEDOUT;
-      } else if (r == 2) {
-        int length = sizeof(error);
-        if (getsockopt(connection, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error),
-                       &length) != 0 ||
-            error == 0) {
-          error = WSAECONNREFUSED;
-        }
-      } else {
-        error = 0;
-      }
+  }
+  if (error == WSAEWOULDBLOCK) {
+    const int r = wait_on(true, deadline_ns);
+    error = r < 0 ? WSAGetLastError() : r == 0 ? WSAETIMEDOUT : 0;
+    int length = sizeof(error);
+    if (r == 2 && (getsockopt(connection, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error),
+                              &length) != 0 ||
+                   error == 0)) {
+      error = WSAECONNREFUSED;
     }
   }
   const BOOL on = TRUE;
@@ -106,32 +100,20 @@ bool socket_connect(const char* host, const char* port, uint32_t limit_ms, char*
   // Millisecond waits and clock, as for a serial port.
   timeBeginPeriod(1);
   const int64_t deadline = now_ns() + static_cast<int64_t>(limit_ms) * 1000000;
-  if (!started) {
-    WSADATA data;
-    const int error = WSAStartup(MAKEWORD(2, 2), &data);
-    if (error != 0) {
-      say(reason, reason_size, error);
-      timeEndPeriod(1);
-      return false;
-    }
-    started = true;
-  }
+  WSADATA data;
+  int error = started ? 0 : WSAStartup(MAKEWORD(2, 2), &data);
+  started = error == 0;
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   hints.ai_protocol = IPPROTO_TCP;
   addrinfo* found = nullptr;
-  int error = getaddrinfo(host, port, &hints, &found);
-  if (error != 0) {
-    say(reason, reason_size, error);
-    timeEndPeriod(1);
-    return false;
-  }
+  if (error == 0) error = getaddrinfo(host, port, &hints, &found);
   for (const addrinfo* a = found; a != nullptr && connection == INVALID_SOCKET; a = a->ai_next) {
     error = connect_one(a, deadline);
     if (error == WSAETIMEDOUT) break;
   }
-  freeaddrinfo(found);
+  if (found != nullptr) freeaddrinfo(found);
   if (connection != INVALID_SOCKET) return true;
   say(reason, reason_size, error);
   timeEndPeriod(1);
@@ -150,18 +132,10 @@ void socket_close() {
 long socket_receive(uint8_t* dest, size_t max, char* reason, size_t reason_size) {
   const int n = recv(connection, reinterpret_cast<char*>(dest), static_cast<int>(max), 0);
   if (n > 0) return n;
-  if (n == 0) {
-    std::snprintf(reason, reason_size, "%s", msg::kNetClosed);
-    return -1;
-  }
-  const int error = WSAGetLastError();
+  const int error = n == 0 ? 0 : WSAGetLastError();
   if (error == WSAEWOULDBLOCK) return 0;
   // Reset or closed, the server has ended the connection either way.
-  if (error == WSAECONNRESET) {
-    std::snprintf(reason, reason_size, "%s", msg::kNetClosed);
-  } else {
-    say(reason, reason_size, error);
-  }
+  say(reason, reason_size, error == WSAECONNRESET ? 0 : error);
   return -1;
 }
 
@@ -179,13 +153,11 @@ SocketWatch socket_watch(uint32_t ms) {
 }
 
 bool socket_wait_readable(SocketWatch* watch) {
-  if (watch->deadline_ns - now_ns() <= 0) return false;
-  return wait_on(false, watch->deadline_ns) >= 0;
+  return watch->deadline_ns - now_ns() > 0 && wait_on(false, watch->deadline_ns) >= 0;
 }
 
 bool socket_wait_writable(const SocketWatch& watch) {
-  if (watch.deadline_ns - now_ns() <= 0) return false;
-  return wait_on(true, watch.deadline_ns) >= 0;
+  return watch.deadline_ns - now_ns() > 0 && wait_on(true, watch.deadline_ns) >= 0;
 }
 
 }  // namespace travek

@@ -36,8 +36,8 @@ bool uniform_page(const uint8_t* page) {
   return true;
 }
 
-}  // namespace
-
+// Appends one record of count data bytes (64, or 2 for a fill record) from
+// the source position, writing the batch first when the record does not fit.
 void append_record(StationRun& run, LoadState& s, uint32_t count) {
   SerialLink& link = run.link;
   const uint32_t limit = std::min(s.credit, LINK_BLOCK);
@@ -55,20 +55,16 @@ void append_record(StationRun& run, LoadState& s, uint32_t count) {
   s.batched += count + RECORD_OVERHEAD;
 }
 
+}  // namespace
+
 uint32_t stream_image(StationRun& run, LoadState& s, const FlashGeometry& geometry) {
-  s.progress = 0;
-  s.last_percent = 0;
-  s.outstanding = 0;
-  s.source = run.data.data_buffer.data();
-  s.sector_bytes = geometry.sector;
-  s.sector_count = geometry.sector_count;
-  s.page_word = static_cast<uint16_t>(geometry.start_address / PAGE_SIZE);
+  s = LoadState{.credit = LINK_BLOCK,
+                .sector_bytes = geometry.sector,
+                .sector_count = geometry.sector_count,
+                .light_time = s.light_time,
+                .page_word = static_cast<uint16_t>(geometry.start_address / PAGE_SIZE),
+                .source = run.data.data_buffer.data()};
   write_start_record(run.link, s.page_word);  // outside any batch, without credit
-  s.batched = 0;
-  s.light_red = false;
-  s.warning = false;
-  s.warnings = 0;
-  s.credit = LINK_BLOCK;
   con_printf(msg::kLoadingLine, msg::kFlash);
   const uint32_t loop_start = now_ms();
 

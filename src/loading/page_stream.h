@@ -20,8 +20,4 @@ namespace travek {
 // reported. Returns the milliseconds from the first page to the last report.
 uint32_t stream_image(StationRun& run, LoadState& load, const FlashGeometry& geometry);
 
-// Appends one record of count data bytes (64, or 2 for a fill record) from
-// the source position, writing the batch first when the record does not fit.
-void append_record(StationRun& run, LoadState& load, uint32_t count);
-
 }  // namespace travek

@@ -15,6 +15,15 @@ constexpr uint32_t kLightThrottleMs = 90;
 
 [[noreturn]] void broken_report() { fail("flash-comm-error", msg::kCommErrorLoading, msg::kFlash); }
 
+// One sector's worth of progress; redraws the number only when it changes.
+void show_percent(StationRun& run, LoadState& load) {
+  load.progress += 100;
+  const uint16_t percent = static_cast<uint16_t>(load.progress / load.sector_count);
+  if (percent == load.last_percent) return;
+  load.last_percent = percent;
+  report(run.record, "progress", static_cast<unsigned>(percent));
+}
+
 void sector_reported(StationRun& run, LoadState& load) {
   // A report for a sector past the image's last one is as broken as any
   // meaningless byte; counting it would push the percentage over 100.
@@ -64,22 +73,10 @@ void handle_reports(StationRun& run, LoadState& load) {
   }
 }
 
-void show_percent(StationRun& run, LoadState& load) {
-  load.progress += 100;
-  const uint16_t percent = static_cast<uint16_t>(load.progress / load.sector_count);
-  if (percent == load.last_percent) return;
-  load.last_percent = percent;
-  report(run.record, "progress", static_cast<unsigned>(percent));
-}
-
 void blink_light(LoadState& load, char ch, bool backspace) {
   if (now_ms() - load.light_time <= kLightThrottleMs) return;
-  if (!load.light_red) {
-    con_set_colour(COLOUR_RED);
-    load.light_red = true;
-  } else {
-    load.light_red = false;
-  }
+  load.light_red = !load.light_red;
+  if (load.light_red) con_set_colour(COLOUR_RED);
   con_putch(ch);
   con_set_colour(COLOUR_NORMAL);
   if (backspace) con_putch('\b');

@@ -12,9 +12,6 @@ namespace travek {
 // Waits up to 100 ms for report bytes and acts on each, in order.
 void handle_reports(StationRun& run, LoadState& load);
 
-// One sector's worth of progress; redraws the number only when it changes.
-void show_percent(StationRun& run, LoadState& load);
-
 // Redraws the status character, flipping the light, at most every 90 ms.
 void blink_light(LoadState& load, char ch, bool backspace);
 

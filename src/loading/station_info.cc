@@ -22,6 +22,14 @@ uint16_t chip_id(const ChipDescriptor& chip) {
   return static_cast<uint16_t>(chip.manufacturer << 8 | chip.device);
 }
 
+// The table's name for a chip, "UNKNOWN" for any id not listed.
+const char* chip_name(const ChipDescriptor& chip) {
+  for (const msg::ChipName* row = msg::kChipTable;; ++row) {
+    const uint16_t id = static_cast<uint16_t>(row->manufacturer << 8 | row->device);
+    if (id == chip_id(chip) || id == 0) return row->name;
+  }
+}
+
 // The chip's line: its name, or "Bad!" when the station reports none.
 std::string chip_line(RunRecord& record, CheckedFormat<const char*, const char*> label,
                       const ChipDescriptor& chip) {
@@ -97,14 +105,6 @@ StationInfo decode_station_info(const uint8_t* payload) {
     info.chips[c] = ChipDescriptor{p[0], p[1], p[2], p[3]};
   }
   return info;
-}
-
-const char* chip_name(const ChipDescriptor& chip) {
-  const msg::ChipName* row = msg::kChipTable;
-  for (;; ++row) {
-    uint16_t id = static_cast<uint16_t>(row->manufacturer << 8 | row->device);
-    if (id == chip_id(chip) || id == 0) return row->name;
-  }
 }
 
 void receive_packet(SerialLink& link, uint8_t code, uint8_t* dest, uint32_t n) {

@@ -39,9 +39,6 @@ struct FlashGeometry {
 
 StationInfo decode_station_info(const uint8_t* payload);
 
-// The table's name for a chip, "UNKNOWN" for any id not listed.
-const char* chip_name(const ChipDescriptor& chip);
-
 // Reads one packet of n payload bytes into dest, or ends the run.
 void receive_packet(SerialLink& link, uint8_t code, uint8_t* dest, uint32_t n);
 

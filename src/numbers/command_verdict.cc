@@ -44,11 +44,10 @@ bool judge_command(const CommandRun& run, uint64_t* number, char* what, size_t w
   char did[160];
   const std::string first = line_of(run.output, true);
   if (run.ending == CommandEnding::kTimedOut) {
-    if (run.limit_ms % 1000 == 0) {
-      std::snprintf(did, sizeof(did), "did not end within %d s", run.limit_ms / 1000);
-    } else {
-      std::snprintf(did, sizeof(did), "did not end within %d ms", run.limit_ms);
-    }
+    const bool seconds = run.limit_ms % 1000 == 0;
+    std::snprintf(did, sizeof(did),
+                  seconds ? "did not end within %d s" : "did not end within %d ms",
+                  seconds ? run.limit_ms / 1000 : run.limit_ms);
   } else if (run.ending == CommandEnding::kSignal) {
     std::snprintf(did, sizeof(did), "was ended by signal %lu (%s)", run.code, run.signal_name);
   } else if (run.code != 0) {
@@ -64,11 +63,8 @@ bool judge_command(const CommandRun& run, uint64_t* number, char* what, size_t w
     std::snprintf(did, sizeof(did), "printed %s, not a number", quoted(first).c_str());
   }
   const std::string error_line = line_of(run.errors, false);
-  if (error_line.empty()) {
-    std::snprintf(what, what_size, "%s", did);
-  } else {
-    std::snprintf(what, what_size, "%s; error output %s", did, quoted(error_line).c_str());
-  }
+  const std::string and_said = error_line.empty() ? "" : "; error output " + quoted(error_line);
+  std::snprintf(what, what_size, "%s%s", did, and_said.c_str());
   return false;
 }
 

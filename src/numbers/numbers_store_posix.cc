@@ -34,19 +34,15 @@ void close_fd(intptr_t* fd) {
 // if it is a regular file; -1 otherwise.
 int open_regular(const char* path, std::string* reason) {
   const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) {
+  struct stat st = {};
+  if (fd < 0 || fstat(fd, &st) != 0) {
     say(reason, std::strerror(errno));
-    return -1;
-  }
-  struct stat st {};
-  if (fstat(fd, &st) != 0) {
-    say(reason, std::strerror(errno));
-  } else if (!S_ISREG(st.st_mode)) {
-    say(reason, "not a regular file");
-  } else {
+  } else if (S_ISREG(st.st_mode)) {
     return fd;
+  } else {
+    say(reason, "not a regular file");
   }
-  ::close(fd);
+  if (fd >= 0) ::close(fd);
   return -1;
 }
 
@@ -77,8 +73,7 @@ bool lock(int fd, std::string* reason) {
 // Whether the path still names the file open as fd (*same), or another was
 // renamed over it since it was opened.
 bool still_named(int fd, const char* path, bool* same, std::string* reason) {
-  struct stat open_file {
-  }, named{};
+  struct stat open_file = {}, named = {};
   if (fstat(fd, &open_file) != 0 || stat(path, &named) != 0) {
     return say(reason, std::strerror(errno));
   }
@@ -86,19 +81,16 @@ bool still_named(int fd, const char* path, bool* same, std::string* reason) {
   return true;
 }
 
+// errno holds the reason when it fails.
 bool write_all(int fd, const std::string& text) {
-  const char* p = text.data();
-  size_t left = text.size();
-  while (left > 0) {
-    const ssize_t n = ::write(fd, p, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) {
-      errno = ENOSPC;
+  for (size_t done = 0; done < text.size();) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+    } else if (n == 0 || errno != EINTR) {
+      if (n == 0) errno = ENOSPC;
       return false;
     }
-    p += n;
-    left -= static_cast<size_t>(n);
   }
   return true;
 }
@@ -147,7 +139,7 @@ bool lock_and_read(const char* path, LockedFile* held, std::string* text, std::s
 }
 
 bool replace_locked(LockedFile& held, const std::string& text, std::string* reason) {
-  struct stat st {};
+  struct stat st = {};
   if (fstat(static_cast<int>(held.file), &st) != 0) return say(reason, std::strerror(errno));
   const std::string temporary = held.path + ".tmp";
   const int fd =

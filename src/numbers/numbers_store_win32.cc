@@ -145,15 +145,14 @@ bool lock_and_read(const char* given, LockedFile* held, std::string* text, std::
   }
   held->path = path;
   // A numbers file there first, before a lock file is made beside it.
-  HANDLE h = open_regular(path, reason);
+  const HANDLE h = open_regular(path, reason);
   if (h == INVALID_HANDLE_VALUE) return false;
   CloseHandle(h);
   const HANDLE lock = lock_beside(path, reason);
   if (lock == INVALID_HANDLE_VALUE) return false;
   held->lock = reinterpret_cast<intptr_t>(lock);
-  // Held open here, the file could not be replaced: read_text closes it.
-  h = open_regular(path, reason);
-  return h != INVALID_HANDLE_VALUE && read_text(h, text, reason);
+  // Held open here, the file could not be replaced: it is read and closed.
+  return read_regular_file(path, text, reason);
 }
 
 bool replace_locked(LockedFile& held, const std::string& text, std::string* reason) {

@@ -123,10 +123,7 @@ int spawn(const std::string& program, std::vector<std::string>& argv, std::vecto
 void finish(Process& p, int raw) {
   drain_pipe(&p.out, &p.output, p.keep);
   drain_pipe(&p.err, &p.errors, p.keep);
-  close_fd(&p.out);
-  close_fd(&p.err);
-  close_fd(&p.in);
-  close_fd(&p.waiter);
+  for (intptr_t* fd : {&p.out, &p.err, &p.in, &p.waiter}) close_fd(fd);
   mark_dying(static_cast<pid_t>(p.pid), false);
   if (WIFEXITED(raw)) p.status = WEXITSTATUS(raw);
   if (WIFSIGNALED(raw)) p.signal = WTERMSIG(raw);
@@ -184,17 +181,12 @@ bool process_start(Process& p, const ProcessSpec& spec, std::string* reason) {
   if (argv.empty()) return say(reason, "/proc/self/exe", errno);
   std::vector<std::string> env = environment_of(spec);
   int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
-  if ((spec.input_pipe && pipe2(in, O_CLOEXEC) != 0) || pipe2(out, O_CLOEXEC) != 0 ||
-      pipe2(err, O_CLOEXEC) != 0) {
-    const int e = errno;
-    for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) {
-      if (fd >= 0) ::close(fd);
-    }
-    return say(reason, "pipe", e);
-  }
+  const bool piped = (!spec.input_pipe || pipe2(in, O_CLOEXEC) == 0) &&
+                     pipe2(out, O_CLOEXEC) == 0 && pipe2(err, O_CLOEXEC) == 0;
+  const int pipe_error = errno;
   const int fds[3] = {in[0], out[1], err[1]};
   pid_t pid = -1;
-  const int r = spawn(program, argv, env, fds, !spec.input_pipe, &pid);
+  const int r = piped ? spawn(program, argv, env, fds, !spec.input_pipe, &pid) : pipe_error;
   for (int fd : fds) {
     if (fd >= 0) ::close(fd);
   }
@@ -203,7 +195,7 @@ bool process_start(Process& p, const ProcessSpec& spec, std::string* reason) {
   p.err = err[0];
   if (r != 0) {
     for (intptr_t* fd : {&p.in, &p.out, &p.err}) close_fd(fd);
-    return say(reason, program.c_str(), r);
+    return say(reason, piped ? program.c_str() : "pipe", r);
   }
   p.pid = pid;
   if (spec.dies_with_tool) mark_dying(pid, true);

@@ -154,13 +154,12 @@ bool make_pipes(const ProcessSpec& spec, Process& p, HANDLE theirs[3]) {
   if (theirs[0] == INVALID_HANDLE_VALUE) theirs[0] = nullptr;
   ok = ok && CreatePipe(&ours[1], &theirs[1], &inherit, 0) &&
        CreatePipe(&ours[2], &theirs[2], &inherit, 0);
-  // Only the process's ends go to it.
-  for (HANDLE h : ours) {
-    if (h != nullptr) SetHandleInformation(h, HANDLE_FLAG_INHERIT, 0);
+  intptr_t* const kept[3] = {&p.in, &p.out, &p.err};
+  for (int i = 0; i < 3; ++i) {
+    *kept[i] = ours[i] != nullptr ? reinterpret_cast<intptr_t>(ours[i]) : -1;
+    // Only the process's ends go to it.
+    if (ours[i] != nullptr) SetHandleInformation(ours[i], HANDLE_FLAG_INHERIT, 0);
   }
-  p.in = ours[0] != nullptr ? reinterpret_cast<intptr_t>(ours[0]) : -1;
-  p.out = ours[1] != nullptr ? reinterpret_cast<intptr_t>(ours[1]) : -1;
-  p.err = ours[2] != nullptr ? reinterpret_cast<intptr_t>(ours[2]) : -1;
   return ok;
 }
 

@@ -4,18 +4,6 @@
 #include "console/console.h"
 
 namespace travek {
-namespace {
-
-// What the wait read, handed on to the caller's strings.
-void hand_on(ChildSet& set, int index) {
-  Process& p = *set.at[index];
-  set.output[index]->append(p.output);
-  set.errors[index]->append(p.errors);
-  p.output.clear();
-  p.errors.clear();
-}
-
-}  // namespace
 
 bool child_start(ChildSet& set, int index, const std::vector<std::string>& args,
                  std::string* output, std::string* errors) {
@@ -47,8 +35,13 @@ void children_wait(ChildSet& set, int wait_ms) {
     if (p && !p->ended) running[count++] = p.get();
   }
   processes_wait(running, count, wait_ms);
+  // What the wait read, handed on to the caller's strings.
   for (int i = 0; i < MAX_PORTS; ++i) {
-    if (set.at[i]) hand_on(set, i);
+    if (!set.at[i]) continue;
+    set.output[i]->append(set.at[i]->output);
+    set.errors[i]->append(set.at[i]->errors);
+    set.at[i]->output.clear();
+    set.at[i]->errors.clear();
   }
 }
 
