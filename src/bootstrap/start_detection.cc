@@ -27,16 +27,55 @@ constexpr char kSpinner[] = {'-', '\\', '|', '/'};
 
 bool line_error_seen(SerialLink& link) { return (line_errors(link) & (CE_FRAME | CE_BREAK)) != 0; }
 
+// A station of a line waits with its port as it is: a pulse would reset
+// the board still on the fixture. The line is only cleared.
+void start_afresh(SerialLink& link, bool pulse) {
+  if (pulse) {
+    reset_pulse(link);
+  } else {
+    line_errors(link);
+    purge(link);
+  }
+}
+
+// The start byte of a station of a line that is the last one back, its
+// jumper still set: told, and not taken.
+bool returned_station(StationRun& run) {
+  LineStation& line = run.line;
+  if (!line.guarding) return false;
+  line.guarding = false;
+  if (static_cast<int32_t>(now_ms() - line.guard_until) >= 0) return false;
+  record_number(run.record, field("cycle"), line.cycle - 1);  // the one that came back
+  report(run.record, "jumper-set");
+  record_number(run.record, field("cycle"), line.cycle);
+  return true;
+}
+
+// The start byte taken: a station of a line has waited since its port's
+// last one ended.
+void take_start(StationRun& run) {
+  if (run.line.cycle == 0) return;
+  run.line.started = true;
+  record_number(run.record, field("waited_ms"), now_ms() - run.line.waited_from);
+}
+
+const ClockRow* clock_row(uint8_t start) {
+  for (const ClockRow& row : kClockTable) {
+    if ((start & kStartMask) == row.pattern) return &row;
+  }
+  return nullptr;
+}
+
 }  // namespace
 
-bool spinner_step(SerialLink& link, char ch) {
-  if (line_error_seen(link)) reset_pulse(link);
+bool spinner_step(SerialLink& link, char ch, bool pulse) {
+  if (line_error_seen(link)) start_afresh(link, pulse);
   if (con_key_waiting() && con_read_key() == KEY_ESC) fail("cancelled");
   read_available(link, 100);
   con_putch(ch);
   con_putch('\b');
   if (line_error_seen(link)) {
-    reset_pulse(link);
+    start_afresh(link, pulse);
     return true;
   }
   if (link.last_count == 1) return read_available(link, 5);
@@ -45,17 +84,21 @@ bool spinner_step(SerialLink& link, char ch) {
 
 ClockClass wait_for_start(StationRun& run) {
   report(run.record, "waiting", TypedText{port_name(run.options)});
+  const bool line = run.line.cycle != 0;
   for (;;) {
-    for (int turn = 0; spinner_step(run.link, kSpinner[turn]); turn = (turn + 1) % 4) {
+    for (int turn = 0; spinner_step(run.link, kSpinner[turn], !line); turn = (turn + 1) % 4) {
+      // A line's port that has gone is opened again, and waited on then.
+      if (line && port_lost(run.link)) fail("port-unavailable", TypedText{port_name(run.options)});
     }
     const uint8_t start = run.link.buffer[0];
-    for (const ClockRow& row : kClockTable) {
-      if ((start & kStartMask) == row.pattern) {
-        report(run.record, "clock", msg::kOk, row.name, static_cast<unsigned>(row.clock.boot_rate));
-        return row.clock;
-      }
+    const ClockRow* row = clock_row(start);
+    if (row == nullptr) {
+      report(run.record, "stray", static_cast<unsigned>(start));
+    } else if (!returned_station(run)) {
+      take_start(run);
+      report(run.record, "clock", msg::kOk, row->name, static_cast<unsigned>(row->clock.boot_rate));
+      return row->clock;
     }
-    report(run.record, "stray", static_cast<unsigned>(start));
   }
 }
 

@@ -15,7 +15,8 @@ namespace travek {
 ClockClass wait_for_start(StationRun& run);
 
 // One turn of the wait, showing ch as the spinner. False when a lone start
-// byte lies at the start of the link buffer.
-bool spinner_step(SerialLink& link, char ch);
+// byte lies at the start of the link buffer. A line error starts the wait
+// afresh: with a reset pulse, or else by clearing the line alone.
+bool spinner_step(SerialLink& link, char ch, bool pulse);
 
 }  // namespace travek

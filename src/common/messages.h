@@ -147,6 +147,24 @@ inline constexpr char kChildSignalled[] = "процесс станции пре�
 inline constexpr char kChildExited[] = "процесс станции завершился с кодом %d без итога";
 inline constexpr char kChildNotStarted[] = "процесс станции не запущен";
 
+// The unattended line (-auto): the switch, the view's stages, counts and
+// the summary.
+// %s the switch it cannot go with, as typed
+inline constexpr char kAutoNotWith[] = "\nКлюч -auto неприменим с ключом %s\n\n";
+inline constexpr char kStageWaitingStation[] = "ожидание станции";
+inline constexpr char kStageJumperSet[] = "перемычка не снята";
+inline constexpr char kStagePortLost[] = "порт недоступен";
+// %u stations ended well, %u failed, %s stations an hour ("412.5")
+inline constexpr char kLineCounts[] = "Линия: успешно %u, с ошибкой %u, станций в час: %s";
+inline constexpr char kPortCounts[] = "успешно %u, с ошибкой %u";
+// %u stations still running
+inline constexpr char kLineStopping[] = "Завершение: ждём окончания %u станций";
+inline constexpr char kLineSummary[] = "\nИтого: успешно %u, с ошибкой %u, станций в час: %s\n";
+// %s the port, %u, %u its counts
+inline constexpr char kPortSummary[] = "%s: успешно %u, с ошибкой %u\n";
+// %s the port, %s a failure's message, %u how often it came
+inline constexpr char kPortFailure[] = "%s: %s (%u)\n";
+
 // Station class names by class code (flags bits 2-3).
 inline constexpr const char* kStationClassNames[4] = {"KT20", "KT57/83", "DV20R", "DP57"};
 

@@ -142,5 +142,8 @@ void con_diagnostic(FormatFor<Args...> format, Args... args) {
 // The last diagnostic written since the last call (its text without the
 // tool's prefix), and forgotten; empty when there was none.
 std::string con_take_diagnostic();
+// While muted, diagnostics are kept but not written: for attempts made again
+// and again, whose reason was told once.
+void con_mute_diagnostics(bool muted);
 
 }  // namespace travek

@@ -15,6 +15,7 @@ namespace {
 struct TextState {
   bool on = true;
   std::string diagnostic;  // the last one, for a failure's record
+  bool muted = false;
 };
 
 TextState output;
@@ -35,8 +36,10 @@ void con_diagnostic_unchecked(const char* format, ...) {
   va_start(args, format);
   output.diagnostic = format_text_v(format, args);
   va_end(args);
-  out_diagnostic(output.diagnostic.data(), output.diagnostic.size());
+  if (!output.muted) out_diagnostic(output.diagnostic.data(), output.diagnostic.size());
 }
+
+void con_mute_diagnostics(bool muted) { output.muted = muted; }
 
 std::string con_take_diagnostic() { return std::exchange(output.diagnostic, std::string()); }
 

@@ -8,6 +8,8 @@
 #include "console/console.h"
 #include "driver/input_data.h"
 #include "driver/input_file.h"
+#include "driver/line.h"
+#include "driver/program.h"
 #include "link/serial_link.h"
 #include "loading/load_flash.h"
 #include "numbers/station_number.h"
@@ -21,15 +23,6 @@
 
 namespace travek {
 namespace {
-
-// What outlives a station's run: the switches, the open input file, the
-// run log and the port's link.
-struct Program {
-  RunOptions options;
-  InputFile input;
-  RunLog log;
-  SerialLink link;
-};
 
 // What a process ended from outside lets go: the port, and a numbers
 // command still running. Safe in a signal handler.
@@ -50,44 +43,23 @@ void take_arguments(Program& p, const Arguments& arguments) {
   if (!input_is_open(p.input)) fail("no-file-name");
 }
 
-// A resident sent alone carries no station's number.
-void check_numbers_switch(const RunOptions& options) {
+// A resident sent alone carries no station's number; an unattended line
+// neither sends a resident alone nor waits for a key between batches.
+void check_switches_together(const RunOptions& options) {
   if (options.numbers_path != nullptr && options.send_only) {
     fail("switch-not-applicable:numbers");
   }
-}
-
-void record_options(RunRecord& record, const RunOptions& options) {
-  record_text(record, field("port"), utf8_from_argument(port_name(options)).c_str());
-  record_text(record, field("file"), utf8_from_argument(options.input_name).c_str());
-  record_text(record, field("format"), format_row(options.format).key);
-  record_text(record, field("mode"), options.send_only ? "send-only" : "load");
-  if (options.batch != 0) record_number(record, field("batch"), options.batch);
+  if (options.auto_line && options.repeat) {
+    fail("switch-not-applicable:auto", TypedText{options.repeat_switch});
+  }
+  if (options.auto_line && options.send_only) {
+    fail("switch-not-applicable:auto", TypedText{options.send_only_switch});
+  }
 }
 
 void open_log(Program& p) {
   const char* path = p.options.log_path;
   if (path != nullptr && !run_log_open(p.log, path)) fail("log-open-error", UserText{path});
-}
-
-void open_serial_port(StationRun& run) {
-  const char* name = port_name(run.options);
-  if (!open_port(run.link, name) || !configure_port(run.link, 9600, 8, 1)) {
-    fail("port-unavailable", TypedText{name});
-  }
-}
-
-// The record tells it, and a numbers command is given it.
-bool digest_wanted(const StationRun& run) {
-  return record_wanted(run.record) || run.options.numbers_path != nullptr;
-}
-
-void load_input_file(Program& p, StationRun& run) {
-  read_input(p.options, p.input, digest_wanted(run), run.data);
-  const char* sha = run.data.input_sha256;
-  record_number(run.record, field("bytes"), run.data.data_length);
-  record_text(run.record, field("sha256"), sha[0] != '\0' ? sha : nullptr);
-  record_event(run.record, event("start"));
 }
 
 // The whole of a run from the command line on; its exit code.
@@ -99,7 +71,7 @@ int run_from_command_line(Program& p, StationRun& run, const Arguments& argument
   }
   take_arguments(p, arguments);
   p.options.format = choose_format(p.options, p.input);
-  check_numbers_switch(p.options);
+  check_switches_together(p.options);
   record_options(run.record, p.options);
   open_log(p);
   if (p.options.numbers_path != nullptr) check_numbers_file(p.options.numbers_path);
@@ -108,6 +80,7 @@ int run_from_command_line(Program& p, StationRun& run, const Arguments& argument
     return run_production(p.options, run.record, station_arguments(p.options));
   }
   if (record_wanted(run.record)) console_defer_end_requests();
+  if (p.options.line_port) return run_line(p, run);
   open_serial_port(run);
   load_input_file(p, run);
   console_ignore_interrupts();
@@ -119,24 +92,70 @@ int run_from_command_line(Program& p, StationRun& run, const Arguments& argument
   return 0;
 }
 
-// The one ending of a station's run, however it ended: the port let go,
-// the record completed and, for an operator, the last prompt. Returns the
-// status.
-int end_station_run(StationRun& run, const char* ended_by) {
-  close_port(run.link);
-  const int status = record_finish(run.record, run.exit_code);
+// The last steps of the process: the port let go, requests ending it at
+// once again and, for an operator, the last prompt.
+void end_process(Program& p, bool prompt) {
+  close_port(p.link);
   console_end_requests_at_once();
-  // A program reads the events, not an operator; and a termination request
-  // asks for no key.
-  if (ended_by == nullptr && !run.record.events) {
+  if (prompt) {
     con_discard_typed_keys();  // only a key pressed after the prompt ends the run
     con_line(msg::kPressKeyToExit);
     con_read_key();
   }
-  return status;
+  run_log_close(p.log);
+  input_close(p.input);
+  console_restore();
 }
 
 }  // namespace
+
+void record_options(RunRecord& record, const RunOptions& options) {
+  record_text(record, field("port"), utf8_from_argument(port_name(options)).c_str());
+  record_text(record, field("file"), utf8_from_argument(options.input_name).c_str());
+  record_text(record, field("format"), format_row(options.format).key);
+  record_text(record, field("mode"), options.send_only ? "send-only" : "load");
+  if (options.batch != 0) record_number(record, field("batch"), options.batch);
+}
+
+bool digest_wanted(const StationRun& run) {
+  return record_wanted(run.record) || run.options.numbers_path != nullptr;
+}
+
+void open_serial_port(StationRun& run) {
+  const char* name = port_name(run.options);
+  if (!open_port(run.link, name) || !configure_port(run.link, 9600, 8, 1)) {
+    fail("port-unavailable", TypedText{name});
+  }
+}
+
+void load_input_file(Program& p, StationRun& run) {
+  read_input(p.options, p.input, digest_wanted(run), run.data);
+  const char* sha = run.data.input_sha256;
+  record_number(run.record, field("bytes"), run.data.data_length);
+  record_text(run.record, field("sha256"), sha[0] != '\0' ? sha : nullptr);
+  record_event(run.record, event("start"));
+}
+
+int run_station(StationRun& run, const std::function<int()>& steps, const char** ended_by) {
+  try {
+    try {
+      run.exit_code = steps();
+    } catch (const RunFailure& failure) {
+      record_failure(run.record, failure.outcome, failure.message.c_str());
+      run.record.reason = con_take_diagnostic();
+    }
+    con_honour_end_request();  // one that came just now ends the run as such
+  } catch (const EndRequested& request) {
+    *ended_by = request.signal_name;
+    run.exit_code = -1;
+    run.record.reason.clear();
+    record_failure(run.record, outcome("terminated"), request.signal_name);
+  }
+  // A station of a line that never came (the wait ended by Esc, a port
+  // gone, a request) has no record.
+  if (run.line.cycle != 0 && !run.line.started) run.record.aside = true;
+  return record_finish(run.record, run.exit_code);
+}
 
 int run_program(int argc, char** argv) {
   Program p;
@@ -148,24 +167,11 @@ int run_program(int argc, char** argv) {
   run.record.log = &p.log;
   if (p.options.events) console_defer_end_requests();
   const char* ended_by = nullptr;
-  try {
-    try {
-      run.exit_code = run_from_command_line(p, run, arguments, argc);
-    } catch (const RunFailure& failure) {
-      record_failure(run.record, failure.outcome, failure.message.c_str());
-      run.record.reason = con_take_diagnostic();
-    }
-    con_honour_end_request();  // one that came just now ends the run as such
-  } catch (const EndRequested& request) {
-    ended_by = request.signal_name;
-    run.exit_code = -1;
-    run.record.reason.clear();
-    record_failure(run.record, outcome("terminated"), ended_by);
-  }
-  const int status = end_station_run(run, ended_by);
-  run_log_close(p.log);
-  input_close(p.input);
-  console_restore();
+  const int status = run_station(
+      run, [&] { return run_from_command_line(p, run, arguments, argc); }, &ended_by);
+  // A program reads the events, not an operator; and a termination request
+  // asks for no key.
+  end_process(p, ended_by == nullptr && !run.record.events);
   return status;
 }
 

@@ -73,6 +73,19 @@ bool reset_pulse(SerialLink& link) {
   return port.purge();
 }
 
+bool purge(SerialLink& link) { return link.transport->purge(); }
+
+bool port_lost(SerialLink& link) { return tell_if_lost(link); }
+
+bool reopen_port(SerialLink& link) {
+  close_port(link);
+  link.loss_told = false;
+  if (!link.transport->open(link.name)) return false;
+  link.rate = 9600;
+  link.stop_bits = 1;
+  return link.transport->configure(link.rate, 8, link.stop_bits) && link.transport->purge();
+}
+
 uint32_t line_errors(SerialLink& link) {
   uint32_t mask = 0;
   link.transport->clear_errors(&mask);

@@ -54,6 +54,13 @@ void set_line(SerialLink& link, uint32_t rate, int stop_bits);
 // RTS high for just over 5 ms, then low; errors cleared after each edge;
 // both queues emptied, so nothing from before the pulse survives it.
 bool reset_pulse(SerialLink& link);
+// Both queues emptied, without a pulse.
+bool purge(SerialLink& link);
+// True once the port has gone (told once on standard error).
+bool port_lost(SerialLink& link);
+// A port that has gone, opened and configured again as the first opening
+// did, but without the pulse, which would reset the station on the line.
+bool reopen_port(SerialLink& link);
 uint32_t line_errors(SerialLink& link);
 
 // True only when exactly n bytes arrived within total_ms.

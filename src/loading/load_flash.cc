@@ -60,6 +60,7 @@ void restart_station(StationRun& run, const StationInfo& info) {
     record_restart(run.record, RestartResult::kSilent);
     return;
   }
+  run.line.restarted = true;
   record_restart(run.record, RestartResult::kAnswered);
 }
 

@@ -14,6 +14,7 @@
 #include "console/console.h"
 #include "link/serial_link.h"
 #include "production/children.h"
+#include "production/parent.h"
 #include "record/event_schema.h"
 #include "record/outcome.h"
 #include "record/run_record.h"
@@ -24,67 +25,11 @@
 namespace travek {
 namespace {
 
-using Json = nlohmann::ordered_json;
-
 // Keys and children are looked at this often when nothing else wakes the
 // wait; the view's seconds need no more.
 constexpr int kTickMs = 100;
-// The stages line up in a column this wide ("ожидание старта" and a bit).
-constexpr size_t kStageColumns = 16;
 // A stopped child has this long to record itself before it is killed.
 constexpr uint32_t kStopGraceMs = 10000;
-
-enum class Stage { kWaiting, kResident, kLoading, kJumper, kDone, kFailed };
-
-struct Station {
-  const char* port = nullptr;
-  Stage stage = Stage::kWaiting;
-  unsigned percent = 0;
-  std::string clock;
-  std::string station_class;
-  std::string message;     // a failure, on one line
-  std::string number;      // its serial number, once it has one
-  unsigned warnings = 0;   // sectors reported with a warning
-  unsigned tenths = 0;     // the tenths of the load told on a plain line
-  bool past_wait = false;  // its start byte has come
-  bool end_seen = false;   // its record is in
-  bool exited = false;     // its process is gone
-  bool ok = false;
-  Json known = Json::object();  // what its events told, for a record it cannot give
-  std::string out_part;         // what it has written, up to a line not yet whole
-  std::string err_part;
-  std::string held_errors;  // kept off a terminal that shows the view
-  uint32_t start_ms = 0;
-  bool clock_stopped = false;  // its seconds stand at stopped_ms
-  uint32_t stopped_ms = 0;
-};
-
-struct Production {
-  Production(const RunOptions& run_options, RunRecord& own_record)
-      : options(run_options), record(own_record) {}
-
-  const RunOptions& options;
-  RunRecord& record;  // its own, aside: its log and whether events are on
-  std::vector<std::string> args;
-  int count = 0;
-  const char* const* ports = nullptr;
-  Station stations[MAX_PORTS];
-  ChildSet children;
-  unsigned batch = 0;
-  unsigned ok = 0;  // in this batch
-  unsigned failed = 0;
-  unsigned total_ok = 0;
-  unsigned total_failed = 0;
-  bool view = false;    // lines kept in place on a terminal
-  bool events = false;  // -json: one event stream for all
-  bool log_failed = false;
-  bool jumper_asked = false;
-  bool in_batch = false;              // its children started, its summary not yet written
-  const char* stop_signal = nullptr;  // set once a termination request came
-  std::string footer;                 // a prompt shown under the view
-  bool dirty = true;
-  uint32_t drawn_ms = 0;
-};
 
 std::string dump(const Json& json) {
   return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
@@ -166,6 +111,19 @@ void flush_held_errors(Production& pr) {
 
 // The station's record is in (its run has written it to the log itself):
 // it counts.
+// A line's port counts the station over all its stations, and the line over
+// all its ports.
+void count_for_line(Production& pr, Station& s) {
+  ++(s.ok ? s.ok_count : s.failed_count);
+  ++(s.ok ? pr.total_ok : pr.total_failed);
+  s.warnings_total += s.warnings;
+  if (s.ok) return;
+  auto same = std::find_if(s.failures.begin(), s.failures.end(),
+                           [&](const auto& failure) { return failure.first == s.message; });
+  if (same == s.failures.end()) same = s.failures.insert(same, {s.message, 0});
+  ++same->second;
+}
+
 void take_end(Production& pr, Station& s, const Json& line) {
   s.end_seen = true;
   stop_clock(s);
@@ -175,9 +133,11 @@ void take_end(Production& pr, Station& s, const Json& line) {
   if (!s.ok) {
     const Json& message = line[field_key("message")];
     s.message = message.is_string() ? one_line(message.get<std::string>()) : "";
-    ++pr.failed;
+  }
+  if (pr.line) {
+    count_for_line(pr, s);
   } else {
-    ++pr.ok;
+    ++(s.ok ? pr.ok : pr.failed);
   }
   plain(pr, s, s.ok ? msg::kStageDone : s.message);
 }
@@ -186,16 +146,44 @@ void take_end(Production& pr, Station& s, const Json& line) {
 // event.
 using Step = void (*)(const Production&, Station&, const Json&);
 
+// A line's station begins: what its port showed of the last one goes,
+// but a finished station's stage, which stays until the next start byte.
+void on_start(const Production& pr, Station& s, const Json& line) {
+  if (!pr.line) return;
+  s.known = Json::object();
+  for (auto& [key, value] : line.items()) {
+    if (key != "event") s.known[key] = value;
+  }
+  s.past_wait = s.end_seen = false;
+}
+
 void on_waiting(const Production& pr, Station& s, const Json&) {
-  s.stage = Stage::kWaiting;
-  plain(pr, s, plain_of("waiting"));
+  const bool finished =
+      s.stage == Stage::kDone || s.stage == Stage::kFailed || s.stage == Stage::kJumperSet;
+  if (!pr.line) {
+    s.stage = Stage::kWaiting;
+  } else if (!finished) {
+    s.stage = Stage::kWaitingStation;
+  }
+  plain(pr, s, pr.line ? msg::kStageWaitingStation : plain_of("waiting"));
 }
 
 void on_stray(const Production& pr, Station& s, const Json& line) {
   plain(pr, s, format_text(plain_of("stray"), number_in(line, field_key("byte"))));
 }
 
+// A line's station under way: its own number, warnings and seconds.
+void new_station(Station& s) {
+  s.number.clear();
+  s.message.clear();
+  s.station_class.clear();
+  s.percent = s.warnings = s.tenths = 0;
+  s.start_ms = now_ms();
+  s.clock_stopped = false;
+}
+
 void on_clock(const Production& pr, Station& s, const Json& line) {
+  if (pr.line) new_station(s);
   s.past_wait = true;
   s.stage = Stage::kResident;
   s.clock = text_in(line, field_key("clock"));
@@ -249,6 +237,16 @@ void on_jumper(const Production& pr, Station& s, const Json&) {
   plain(pr, s, plain_of("jumper"));
 }
 
+void on_jumper_set(const Production& pr, Station& s, const Json&) {
+  s.stage = Stage::kJumperSet;
+  plain(pr, s, plain_of("jumper-set"));
+}
+
+void on_port_lost(const Production& pr, Station& s, const Json&) {
+  s.stage = Stage::kPortLost;
+  plain(pr, s, plain_of("port-lost"));
+}
+
 void on_restart(const Production& pr, Station& s, const Json& line) {
   const std::string how = text_in(line, field_key("restart"));
   const RestartRow* row = std::begin(kRestartNames);
@@ -262,10 +260,13 @@ struct StepRow {
 };
 
 constexpr StepRow kSteps[] = {
-    {event("waiting"), on_waiting},   {event("stray"), on_stray},     {event("clock"), on_clock},
-    {event("resident"), on_resident}, {event("station"), on_station}, {event("number"), on_number},
-    {event("progress"), on_progress}, {event("warning"), on_warning}, {event("loaded"), on_loaded},
-    {event("jumper"), on_jumper},     {event("restart"), on_restart},
+    {event("waiting"), on_waiting},       {event("stray"), on_stray},
+    {event("clock"), on_clock},           {event("resident"), on_resident},
+    {event("station"), on_station},       {event("number"), on_number},
+    {event("progress"), on_progress},     {event("warning"), on_warning},
+    {event("loaded"), on_loaded},         {event("jumper"), on_jumper},
+    {event("restart"), on_restart},       {event("start"), on_start},
+    {event("jumper-set"), on_jumper_set}, {event("port-lost"), on_port_lost},
 };
 
 void take_event(Production& pr, Station& s, Json line) {
@@ -275,10 +276,14 @@ void take_event(Production& pr, Station& s, Json line) {
     if (key != "event") s.known[key] = value;
   }
   line[field_key("port")] = utf8_from_argument(s.port);
-  line[field_key("batch")] = pr.batch;
+  line[field_key("batch")] = pr.line ? Json() : Json(pr.batch);  // a line has no batches
   if (pr.events) emit(line);
   pr.dirty = true;
   const Event known{event_index(name)};
+  if (known == event("clock") && !pr.started) {
+    pr.started = true;  // a line's stations an hour count from here
+    pr.started_ms = now_ms();
+  }
   if (known == event("end")) return take_end(pr, s, line);
   for (const StepRow& step : kSteps) {
     if (step.event == known) step.take(pr, s, line);  // one that is none of ours changes nothing
@@ -295,7 +300,7 @@ void account_lost(Production& pr, Station& s, Outcome ended, const std::string& 
   lost.start_ms = s.start_ms;
   for (auto& [key, value] : s.known.items()) record_json(lost, key, value.dump());
   record_text(lost, field("port"), utf8_from_argument(s.port).c_str());
-  record_number(lost, field("batch"), pr.batch);
+  if (!pr.line) record_number(lost, field("batch"), pr.batch);
   record_failure(lost, ended, utf8_message.c_str());
   lost.reason = std::move(reason);
   record_finish(lost, -1);
@@ -307,12 +312,20 @@ void account_exit(Production& pr, Station& s, const ChildEnd& end) {
   s.exited = true;
   pr.dirty = true;
   if (s.end_seen) return;
+  const std::string text = end.signal != 0 ? format_text(msg::kChildSignalled, end.signal)
+                                           : format_text(msg::kChildExited, end.status);
+  // A line's port between stations has no station to record: it has
+  // stopped, or its process has failed.
+  if (pr.line && !s.past_wait) {
+    if (pr.stopping || pr.stop_signal != nullptr) return;
+    s.stage = Stage::kFailed;
+    s.message = text;
+    return;
+  }
   if (pr.stop_signal != nullptr) {
     account_lost(pr, s, outcome("terminated"), pr.stop_signal);
     return;
   }
-  const std::string text = end.signal != 0 ? format_text(msg::kChildSignalled, end.signal)
-                                           : format_text(msg::kChildExited, end.status);
   account_lost(pr, s, outcome("aborted"), text);
 }
 
@@ -341,108 +354,31 @@ bool all_exited(const Production& pr) {
   return true;
 }
 
-// Each stage's text in the view, in the order of Stage.
-constexpr const char* kStageTexts[] = {msg::kStageWaiting, msg::kStageResident,
-                                       msg::kStageLoading, msg::kStageJumper,
-                                       msg::kStageDone,    msg::kStageFailed};
-
-std::string stage_text(const Station& s) {
-  if (s.stage == Stage::kLoading) return format_text(msg::kStageLoading, s.percent);
-  return kStageTexts[static_cast<size_t>(s.stage)];
-}
-
-// The text padded with spaces to this many columns.
-void pad_to(std::string* text, size_t from, size_t columns) {
-  const size_t shown = con_text_columns(text->c_str() + from);
-  if (shown < columns) text->append(columns - shown, ' ');
-}
-
-// The widths of the columns a batch's lines share; a column that only some
-// stations fill (the number, the warnings) is there once one of them does.
-struct ViewColumns {
-  size_t port = 0;
-  size_t number = 0;
-  size_t warnings = 0;
-};
-
-std::string number_text(const Station& s) {
-  return s.number.empty() ? "" : format_text(msg::kViewNumber, s.number.c_str());
-}
-
-std::string warnings_text(const Station& s) {
-  return s.warnings == 0 ? "" : format_text(msg::kViewWarnings, s.warnings);
-}
-
-// One station's line of the view, in columns, the most telling first, so
-// that a narrow terminal cuts the least of it: the port, its number, the
-// stage, its count of sectors with a warning (red), the clock, the class and
-// the seconds; then a failure's message, which has no width of its own. The
-// line's text is kept in text.
-ViewLine station_line(const Station& s, const ViewColumns& widths, uint32_t at, std::string* text) {
-  *text = s.port;
-  pad_to(text, 0, widths.port + 2);
-  if (widths.number > 0) {
-    const size_t from = text->size();
-    *text += number_text(s);
-    pad_to(text, from, widths.number + 2);
-  }
-  size_t from = text->size();
-  *text += stage_text(s);
-  pad_to(text, from, kStageColumns);
-  ViewLine line{nullptr, s.stage == Stage::kFailed};
-  if (widths.warnings > 0) {
-    *text += "  ";
-    from = line.red_at = text->size();
-    *text += warnings_text(s);
-    line.red_length = text->size() - line.red_at;
-    pad_to(text, from, widths.warnings);
-  }
-  char columns[200];
-  std::snprintf(columns, sizeof(columns), "  %-5s  %-7s  ", s.clock.c_str(),
-                s.station_class.c_str());
-  *text += columns;
-  const uint32_t until = s.clock_stopped ? s.stopped_ms : at;
-  *text += format_text(msg::kViewSeconds, (until - s.start_ms) / 1000);
-  if (s.stage == Stage::kFailed && !s.message.empty()) *text += "  " + s.message;
-  line.text = text->c_str();
-  return line;
-}
-
-// Redrawn when something changed, and each second for the clocks; not
-// more than once a tick.
-void refresh(Production& pr, bool now) {
-  if (!pr.view) return;
-  const uint32_t at = now_ms();
-  const bool second = at / 1000 != pr.drawn_ms / 1000;
-  if (!now && !(pr.dirty && at - pr.drawn_ms >= kTickMs) && !second) return;
-  ViewColumns widths;
-  for (int i = 0; i < pr.count; ++i) {
-    const Station& s = pr.stations[i];
-    widths.port = std::max<size_t>(widths.port, con_text_columns(s.port));
-    widths.number = std::max<size_t>(widths.number, con_text_columns(number_text(s).c_str()));
-    widths.warnings = std::max<size_t>(widths.warnings, con_text_columns(warnings_text(s).c_str()));
-  }
-  std::vector<std::string> texts(static_cast<size_t>(pr.count));
-  std::vector<ViewLine> lines;
-  for (int i = 0; i < pr.count; ++i) {
-    lines.push_back(station_line(pr.stations[i], widths, at, &texts[i]));
-  }
-  if (!pr.footer.empty()) lines.push_back({pr.footer.c_str(), false});
-  con_view_draw(lines.data(), static_cast<int>(lines.size()));
-  pr.dirty = false;
-  pr.drawn_ms = at;
-}
-
 // Esc cancels the stations still waiting for their start byte; the others
-// go on to their end.
+// go on to their end. On a line every port is told: one waiting stops at
+// once, one under way once its station is done.
 void read_keys(Production& pr) {
   while (con_key_waiting()) {
     if (con_read_key() != KEY_ESC) continue;
+    pr.stopping = pr.line;
     for (int i = 0; i < pr.count; ++i) {
       const Station& s = pr.stations[i];
-      if (!s.past_wait && !s.end_seen) child_send(pr.children, i, "\x1b", 1);
+      if (pr.line || (!s.past_wait && !s.end_seen)) child_send(pr.children, i, "\x1b", 1);
     }
   }
+}
+
+// While a line ends: how many stations are still under way.
+void tell_stopping(Production& pr) {
+  if (!pr.stopping) return;
+  unsigned running = 0;
+  for (int i = 0; i < pr.count; ++i) {
+    const Station& s = pr.stations[i];
+    running += s.past_wait && !s.end_seen && !s.exited;
+  }
+  const std::string footer = format_text(msg::kLineStopping, running);
+  if (footer != pr.footer) pr.dirty = true;
+  pr.footer = footer;
 }
 
 // True once every station of the batch still running waits at the jumper
@@ -514,28 +450,19 @@ void start_batch(Production& pr) {
   }
 }
 
-// The totals; for a batch, then, each port's failure and its count of
-// sectors with a warning, which a load that ended well may have too.
-void summary(const Production& pr, unsigned ok, unsigned failed, bool with_ports) {
-  con_printf(msg::kSummary, ok, failed);
-  if (!with_ports) return;
-  for (int i = 0; i < pr.count; ++i) {
-    const Station& s = pr.stations[i];
-    if (s.end_seen && !s.ok) con_printf(msg::kPortLine, s.port, s.message.c_str());
-    if (s.warnings > 0) con_printf(msg::kPortWarnings, s.port, s.warnings);
-  }
-}
-
 void end_batch(Production& pr) {
   pr.in_batch = false;
+  pr.footer.clear();
   refresh(pr, true);
   con_view_end();
   flush_held_errors(pr);
+  if (pr.line) return summary(pr, pr.total_ok, pr.total_failed, true);
   pr.total_ok += pr.ok;
   pr.total_failed += pr.failed;
   summary(pr, pr.ok, pr.failed, true);
 }
 
+// A batch, or a line: until every child has ended.
 void run_batch(Production& pr) {
   start_batch(pr);
   refresh(pr, true);
@@ -543,7 +470,8 @@ void run_batch(Production& pr) {
     children_wait(pr.children, kTickMs);
     pump(pr);
     read_keys(pr);
-    if (!pr.options.restart_at_once && !pr.jumper_asked) ask_jumper(pr);
+    if (!pr.line && !pr.options.restart_at_once && !pr.jumper_asked) ask_jumper(pr);
+    tell_stopping(pr);
     refresh(pr, false);
   }
   end_batch(pr);
@@ -561,7 +489,11 @@ bool next_batch_wanted(const Production& pr) {
 }
 
 void summary_event(const Production& pr) {
-  emit_own<event("summary")>(pr, pr.total_ok, pr.total_failed, pr.batch);
+  if (pr.line) {
+    emit_own<event("summary:line")>(pr, pr.total_ok, pr.total_failed, per_hour(pr));
+  } else {
+    emit_own<event("summary")>(pr, pr.total_ok, pr.total_failed, pr.batch);
+  }
 }
 
 void wait_all_exited(Production& pr, uint32_t limit_ms) {
@@ -593,13 +525,14 @@ int run_production(const RunOptions& options, RunRecord& record,
   pr.args = shared_args;
   pr.count = options.port_count;
   pr.ports = options.ports;
-  // -repeat with one port: that port.
+  // -repeat or -auto with one port: that port.
   const char* const alone[] = {port_name(options)};
   if (pr.count == 0) {
     pr.count = 1;
     pr.ports = alone;
   }
   record.aside = true;  // the records are its stations'
+  pr.line = options.auto_line;
   pr.events = record.events;
   pr.view = con_view_possible();
   console_ignore_interrupts();

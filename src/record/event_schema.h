@@ -19,10 +19,13 @@ inline constexpr const char* kFieldNames[] = {
     "rate", "station_class", "chips", "flash_bytes", "sector_bytes", "start_address", "sectors",
     "warnings", "resident_ms", "load_ms", "total_ms", "restart", "status", "result", "message",
     "number", "reason",
+    // A station of an unattended line's: its ordinal on its port, and how
+    // long its port waited for it.
+    "cycle", "waited_ms",
     // Fields of events only.
     "byte", "ms", "percent", "sector", "address",
     // The run of many's: the batch a station's run is of, prompts, totals.
-    "batch", "prompt", "ok", "failed", "batches"};
+    "batch", "prompt", "ok", "failed", "batches", "per_hour"};
 inline constexpr size_t kFieldCount = sizeof(kFieldNames) / sizeof(kFieldNames[0]);
 // The record: the fields from "time" to "reason"; a station's run in a run
 // of many adds its "batch".
@@ -43,6 +46,9 @@ struct EventRow {
   const char* console = "";
   // The plain line a run of many writes for it, "PORT: " before it.
   const char* plain = "";
+  // One event may have rows of other fields: each after the first names
+  // its own, and is named "name:variant".
+  const char* variant = "";
 };
 
 inline constexpr EventRow kEvents[] = {
@@ -64,10 +70,15 @@ inline constexpr EventRow kEvents[] = {
     {"jumper", {}, msg::kJumperReminder, msg::kStageJumper},
     // Told by its value (kRestartNames).
     {"restart", {"restart"}},
+    // An unattended line's: the last station back in its boot loader, its
+    // jumper still set; a port gone, to be opened again.
+    {"jumper-set", {}, "", msg::kStageJumperSet},
+    {"port-lost", {}, "", msg::kStagePortLost},
     {"end", {}},  // every field of the record
     // The run of many's own.
     {"prompt", {"prompt", "batch"}},
     {"summary", {"ok", "failed", "batches"}},
+    {"summary", {"ok", "failed", "per_hour"}, "", "", "line"},
 };
 inline constexpr size_t kEventCount = sizeof(kEvents) / sizeof(kEvents[0]);
 
@@ -83,8 +94,11 @@ constexpr size_t field_index(std::string_view name) {
   return i;
 }
 constexpr size_t event_index(std::string_view name) {
+  const size_t colon = name.find(':');
+  const std::string_view base = name.substr(0, colon);
+  const std::string_view variant = colon == name.npos ? "" : name.substr(colon + 1);
   size_t i = 0;
-  while (i < kEventCount && name != kEvents[i].name) ++i;
+  while (i < kEventCount && (base != kEvents[i].name || variant != kEvents[i].variant)) ++i;
   return i;
 }
 

@@ -82,6 +82,7 @@ inline constexpr OutcomeRow kOutcomes[] = {
     // Station serial numbers: the switch, the numbers file, the field, the
     // counter and the command.
     {"switch-not-applicable", msg::kNumbersNotWithSendOnly, Manner::kPlain, "numbers"},
+    {"switch-not-applicable", msg::kAutoNotWith, Manner::kPlain, "auto"},
     {"numbers-file-error", msg::kNumbersFileError, Manner::kPlain},
     {"numbers-file-error", msg::kNumbersMissingKey, Manner::kPlain, "missing"},
     {"numbers-file-error", msg::kNumbersOpenError, Manner::kPlain, "open"},

@@ -29,13 +29,20 @@ std::string line_of(const Json& json) {
   return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
+const Json& value_of(const RunRecord& record, Field field) {
+  return record.values->values[field.index];
+}
+
 // Every field of the record, in its order; the batch only where there is
-// one.
+// one, and a station of a line's ordinal and wait (with a batch of null).
 Json record_of(const RunRecord& record) {
   const Json* values = record.values->values;
   Json fields = Json::object();
   for (size_t i = 0; i < kRecordFields; ++i) fields[kFieldNames[i]] = values[i];
-  if (!values[field("batch").index].is_null()) fields["batch"] = values[field("batch").index];
+  const bool line = !value_of(record, field("cycle")).is_null();
+  for (Field f : {field("batch"), field("cycle"), field("waited_ms")}) {
+    if (line || !values[f.index].is_null()) fields[field_name(f)] = values[f.index];
+  }
   return fields;
 }
 
@@ -141,6 +148,9 @@ void record_event(const RunRecord& record, Event event) {
   for (const char* name : row.fields) {
     if (name != nullptr) line[name] = record.values->values[field_index(name)];
   }
+  // Every event of a station of a line says which of the port's it is.
+  const Json& cycle = value_of(record, field("cycle"));
+  if (!cycle.is_null()) line[field_name(field("cycle"))] = cycle;
   emit(line);
 }
 

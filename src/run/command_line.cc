@@ -111,12 +111,16 @@ constexpr SwitchRow kSwitches[] = {
      false, false},
     {"-y", true, kNone, Echo::kArgument, false, nullptr, &O::restart_at_once, nullptr, nullptr,
      &O::restart_switch, true, false},
-    {"-repeat", true, kNone, Echo::kArgument, false, nullptr, &O::repeat, nullptr, nullptr, nullptr,
-     false, false},
+    {"-repeat", true, kNone, Echo::kArgument, false, nullptr, &O::repeat, nullptr, nullptr,
+     &O::repeat_switch, false, false},
     {"-n:", false, kNone, Echo::kArgument, false, nullptr, nullptr, &O::numbers_path, nullptr,
      &O::numbers_switch, true, false},
     {"-batch:", false, outcome("invalid-switch"), Echo::kArgument, true, nullptr, nullptr, nullptr,
      &O::batch, nullptr, false, false},
+    {"-auto", true, kNone, Echo::kArgument, false, nullptr, &O::auto_line, nullptr, nullptr,
+     nullptr, false, false},
+    {"-line", true, kNone, Echo::kArgument, false, nullptr, &O::line_port, nullptr, nullptr,
+     nullptr, false, false},
 };
 
 // An argument no row takes is this failure, shown as typed.
@@ -216,7 +220,8 @@ std::vector<std::string> station_own_arguments(const RunOptions& options, const 
   std::vector<std::string> args = {
       row_of(&O::events, nullptr, nullptr).prefix,
       std::string(row_of(nullptr, &O::port_path, nullptr).prefix) + port,
-      row_of(nullptr, nullptr, &O::batch).prefix + std::to_string(batch)};
+      options.auto_line ? std::string(row_of(&O::line_port, nullptr, nullptr).prefix)
+                        : row_of(nullptr, nullptr, &O::batch).prefix + std::to_string(batch)};
   if (options.log_path != nullptr) {
     args.push_back(row_of(nullptr, &O::log_path, nullptr).prefix + std::string(options.log_path));
   }

@@ -40,8 +40,9 @@ Arguments read_arguments(int argc, char** argv, RunOptions* options);
 // the events and the batches are the run of many's.
 std::vector<std::string> station_arguments(const RunOptions& options);
 // And what it is given of the run of many's own, spelled as the table
-// spells them: events, its port, its batch, and the log (each station
-// writes its own record, so none is lost with the run of many).
+// spells them: events, its port, its batch (or, on an unattended line,
+// that it is a port's of the line), and the log (each station writes its
+// own record, so none is lost with the run of many).
 std::vector<std::string> station_own_arguments(const RunOptions& options, const char* port,
                                                unsigned batch);
 

@@ -43,6 +43,11 @@ struct RunOptions {
   int port_count = 0;
   const char* ports[MAX_PORTS] = {};
   bool repeat = false;  // -repeat: batch after batch
+  const char* repeat_switch = nullptr;
+  // -auto: an unattended line, every port flashing station after station.
+  bool auto_line = false;
+  // -line: this process is one port's of an unattended line.
+  bool line_port = false;
 };
 
 // The device the options name.

@@ -28,6 +28,20 @@ struct RunData {
   char input_sha256[65] = {};
 };
 
+// A station of an unattended line, one of a series on its port.
+struct LineStation {
+  uint32_t cycle = 0;  // its ordinal on the port, from 1; 0: not a station of a line
+  // now_ms() when the port's last station ended, or the port was opened:
+  // the station's wait counts from there.
+  uint32_t waited_from = 0;
+  // A start byte before this comes from the last station, back in its boot
+  // loader because its programming jumper is still set.
+  bool guarding = false;
+  uint32_t guard_until = 0;
+  bool started = false;    // its start byte has come
+  bool restarted = false;  // its restart was answered
+};
+
 struct StationRun {
   StationRun(const RunOptions& run_options, SerialLink& port_link)
       : options(run_options), link(port_link) {}
@@ -39,6 +53,7 @@ struct StationRun {
   RunData data;
   // -1 until a normal end sets it to 0.
   int32_t exit_code = -1;
+  LineStation line;
 };
 
 }  // namespace travek
