@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Checks that includes run one way, down the layers of the tool:
-#   common -> formats -> console -> process -> link -> record -> run
+#   common -> formats, job -> console -> process -> link -> record -> run
 #     -> numbers -> bootstrap -> loading -> production -> driver
 # Each folder may include its own headers and those of the layers below it
 # (the link writes the operating system's reasons through the console).
@@ -16,7 +16,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-declare -A rank=([common]=0 [assets]=0 [formats]=1 [console]=2 [process]=3 [link]=4 [record]=5
+declare -A rank=([common]=0 [assets]=0 [formats]=1 [job]=1 [console]=2 [process]=3 [link]=4 [record]=5
   [run]=6 [numbers]=7 [bootstrap]=8 [loading]=9 [production]=10 [driver]=11)
 bad=0
 while IFS=: read -r file _ include; do
@@ -39,14 +39,15 @@ while IFS=: read -r file _ include; do
   fi
 done < <(grep -rn --include='*.cc' --include='*.h' '#include "' src)
 
-# The numbers file's parser and the command's verdict are pure: bytes in,
-# a result out, nothing of the console, the port or the disk.
+# The numbers file's and the job file's parsers and the command's verdict
+# are pure: bytes in, a result out, nothing of the console, the port or the
+# disk.
 pure_numbers=(src/numbers/numbers_file.h src/numbers/numbers_file.cc src/numbers/command_verdict.h
-  src/numbers/command_verdict.cc)
+  src/numbers/command_verdict.cc src/job/job_file.h src/job/job_file.cc)
 while IFS=: read -r file _ include; do
   target=$(sed -E 's/.*#include "([^"]+)".*/\1/' <<<"$include")
   case "$target" in
-    common/* | numbers/numbers_file.h | numbers/command_verdict.h) ;;
+    common/* | numbers/numbers_file.h | numbers/command_verdict.h | job/job_file.h | formats/*) ;;
     *)
       echo "$file is pure and may use only common/: $include"
       bad=1
@@ -84,7 +85,7 @@ while IFS=: read -r file _ include; do
 done < <(grep -rn --include='*.cc' --include='*.h' '#include "' sim)
 
 if [ "$bad" = 0 ]; then
-  echo "includes run one way: common -> formats -> console -> process -> link -> record -> run ->" \
+  echo "includes run one way: common -> formats, job -> console -> process -> link -> record -> run ->" \
     "numbers -> bootstrap -> loading -> production -> driver; the pure numbers code uses" \
     "common alone; the station model stands apart"
 fi

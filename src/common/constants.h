@@ -12,6 +12,9 @@ inline constexpr uint32_t CREDIT_UNIT = LINK_BLOCK / 2;
 // The data buffer holds the loaded part of the input file (and its padding).
 inline constexpr uint32_t DATA_BUFFER_SIZE = 0x80000;
 
+// Ports of one run of many at most.
+inline constexpr int MAX_PORTS = 64;
+
 // The station's physical address space ends here; the flash sits at its top.
 inline constexpr uint32_t ADDRESS_SPACE_END = 0x100000;
 inline constexpr uint32_t PAGE_SIZE = 64;

@@ -165,6 +165,19 @@ inline constexpr char kPortSummary[] = "%s: успешно %u, с ошибкой
 // %s the port, %s a failure's message, %u how often it came
 inline constexpr char kPortFailure[] = "%s: %s (%u)\n";
 
+// Production jobs (-job:).
+// %s the argument as typed
+inline constexpr char kJobSwitchRefused[] = "\nКлюч %s неприменим с заданием\n\n";
+// %u the line, %s one of the numbers file's reasons
+inline constexpr char kJobFileError[] = "\nОшибка в файле задания, строка %u: %s\n";
+inline constexpr char kJobMissingKey[] = "\nВ файле задания не задан ключ %s\n";
+inline constexpr char kJobOpenError[] = "\nОшибка открытия файла задания: \"%s\"\n\n";
+inline constexpr char kJobImageMismatch[] = "\nОбраз не совпадает с заданием!\n";
+// %s the job's name
+inline constexpr char kJobName[] = "Задание: %s\n";
+// %s the image as the job file writes it, %s its SHA-256 (its first 12 digits shown)
+inline constexpr char kJobImage[] = "Образ: %s, SHA-256 %.12s\n";
+
 // Station class names by class code (flags bits 2-3).
 inline constexpr const char* kStationClassNames[4] = {"KT20", "KT57/83", "DV20R", "DP57"};
 
@@ -193,6 +206,8 @@ inline constexpr char kDiagNoSuchPort[] = "%s: %s (serial ports here: %s)";
 inline constexpr char kDiagNoPortsHere[] = "%s: %s (no serial ports here)";
 inline constexpr char kDiagGone[] = "%s: the device has gone away";
 inline constexpr char kDiagNotRegular[] = "%s: not a regular file";
+// %s the image, %s its SHA-256, %s the job's
+inline constexpr char kDiagJobImage[] = "%s: SHA-256 %s, but the job pins %s";
 
 // Network ports (rfc2217://HOST:PORT). The third %s of kDiagNetSaying is
 // what the server sent; kDiagNetSetting gives the setting, then the value

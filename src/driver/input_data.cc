@@ -1,5 +1,6 @@
 #include "driver/input_data.h"
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -14,25 +15,30 @@ namespace {
 // A HEX or S-record file is read whole; none of a 512 KB image comes near.
 constexpr uint64_t kMaxTextFile = 16u << 20;
 
-// The SHA-256 of the whole input file, from its start whatever the offset;
-// whole: its bytes when they are at hand already.
-void hash_input(const InputFile& input, const uint8_t* whole, char* hex) {
+// The whole file read once, in chunks: each hashed, and the part to load
+// taken from the very bytes that were hashed.
+void read_hashed(const InputFile& input, uint64_t offset, RunData& d) {
   Sha256 digest;
-  if (whole != nullptr) {
-    sha256_add(digest, whole, input.size);
-  } else {
-    std::vector<uint8_t> chunk(65536);
-    for (uint64_t at = 0; at < input.size;) {
-      uint32_t count = 0;
-      if (!input_read(input, at, chunk.data(), static_cast<uint32_t>(chunk.size()), &count) ||
-          count == 0) {
-        return;
-      }
-      sha256_add(digest, chunk.data(), count);
-      at += count;
-    }
+  std::vector<uint8_t> chunk(65536);
+  for (uint64_t at = 0; at < input.size;) {
+    const uint32_t want = static_cast<uint32_t>(std::min<uint64_t>(chunk.size(), input.size - at));
+    uint32_t count = 0;
+    if (!input_read(input, at, chunk.data(), want, &count) || count == 0) fail("file-read-error");
+    sha256_add(digest, chunk.data(), count);
+    const uint64_t from = std::max(at, offset);
+    const uint64_t to = std::min<uint64_t>(at + count, offset + d.data_length);
+    if (from < to)
+      std::copy_n(chunk.data() + (from - at), to - from, &d.data_buffer[from - offset]);
+    at += count;
   }
-  if (!sha256_end(digest, hex)) hex[0] = '\0';
+  // A file that has grown since it was opened is as unreadable as one that
+  // has shrunk: its size no longer says what it holds.
+  uint32_t more = 0;
+  if (d.data_length < DATA_BUFFER_SIZE &&
+      (!input_read(input, input.size, chunk.data(), 1, &more) || more != 0)) {
+    fail("file-read-error");
+  }
+  if (!sha256_end(digest, d.input_sha256)) d.input_sha256[0] = '\0';
 }
 
 void read_binary(const RunOptions& options, const InputFile& input, bool digest, RunData& d) {
@@ -42,12 +48,12 @@ void read_binary(const RunOptions& options, const InputFile& input, bool digest,
   const uint64_t length = size - offset;
   if (length == 0 || length > DATA_BUFFER_SIZE) fail("bad-load-size");
   d.data_length = static_cast<uint32_t>(length);
+  if (digest) return read_hashed(input, offset, d);
   uint32_t count = 0;
   if (!input_read(input, offset, d.data_buffer.data(), DATA_BUFFER_SIZE, &count) ||
       count != d.data_length) {
     fail("file-read-error");
   }
-  if (digest) hash_input(input, offset == 0 ? d.data_buffer.data() : nullptr, d.input_sha256);
 }
 
 // A HEX or S-record file: its data from the lowest address it gives to the
@@ -61,7 +67,11 @@ void read_placed(const ImageFormatRow& format, const InputFile& input, bool dige
   if (!input_read(input, 0, text.data(), static_cast<uint32_t>(size), &count) || count != size) {
     fail("file-read-error");
   }
-  if (digest) hash_input(input, text.data(), d.input_sha256);
+  if (digest) {
+    Sha256 hash;
+    sha256_add(hash, text.data(), text.size());
+    if (!sha256_end(hash, d.input_sha256)) d.input_sha256[0] = '\0';
+  }
   const auto placed = std::make_unique<PlacedImage>();
   const FormatVerdict verdict = format.parse(text.data(), text.size(), placed.get());
   if (verdict.fault != FormatFault::kNone) {

@@ -103,9 +103,10 @@ bool run_one(PortLine& line) {
 int run_line(Program& p, StationRun& opening) {
   p.options.restart_at_once = true;  // nobody is at the keyboard
   record_number(opening.record, field("cycle"), 1);
-  open_serial_port(opening);
   PortLine line{p, {}};
   read_input(p.options, p.input, digest_wanted(opening), line.loaded);
+  check_job_image(p, line.loaded);
+  open_serial_port(opening);
   opening.record.aside = true;  // from here on, each station records itself
   console_ignore_interrupts();
   line.last_end = now_ms();

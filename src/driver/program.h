@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "driver/input_file.h"
+#include "driver/job.h"
 #include "link/serial_link.h"
 #include "record/run_log.h"
 #include "run/run_options.h"
@@ -13,9 +14,11 @@
 
 namespace travek {
 
-// The switches, the open input file, the run log and the port's link.
+// The switches (or the job), the open input file, the run log and the
+// port's link.
 struct Program {
   RunOptions options;
+  Job job;
   InputFile input;
   RunLog log;
   SerialLink link;

@@ -35,11 +35,12 @@ void release() {
 
 // The files in the order given, then the first faulty switch, so that a
 // file that cannot be opened before it is told first, as it was met first.
-void take_arguments(Program& p, const Arguments& arguments) {
+void take_arguments(Program& p, StationRun& run, const Arguments& arguments) {
   for (char* file : arguments.files) {
     if (!input_open(p.input, file)) fail("file-open-error", UserText{file});
   }
   if (arguments.fault != outcome("ok")) fail_switch(arguments);
+  if (p.options.job_path != nullptr) load_job(p, run.record);
   if (!input_is_open(p.input)) fail("no-file-name");
 }
 
@@ -69,20 +70,33 @@ int run_from_command_line(Program& p, StationRun& run, const Arguments& argument
     con_line(msg::kUsage);
     return 0;
   }
-  take_arguments(p, arguments);
+  take_arguments(p, run, arguments);
   p.options.format = choose_format(p.options, p.input);
   check_switches_together(p.options);
   record_options(run.record, p.options);
   open_log(p);
   if (p.options.numbers_path != nullptr) check_numbers_file(p.options.numbers_path);
   if (production_run(p.options)) {
-    input_close(p.input);  // each station's run reads the file itself
+    // A job's image is checked before any station starts; each station's
+    // run reads and checks the file itself.
+    if (p.options.job_path != nullptr) {
+      read_input(p.options, p.input, true, run.data);
+      check_job_image(p, run.data);
+    }
+    input_close(p.input);
     return run_production(p.options, run.record, station_arguments(p.options));
   }
   if (record_wanted(run.record)) console_defer_end_requests();
   if (p.options.line_port) return run_line(p, run);
-  open_serial_port(run);
-  load_input_file(p, run);
+  // A job's image is the one it pins before a port is touched.
+  if (p.options.job_path != nullptr) {
+    load_input_file(p, run);
+    check_job_image(p, run.data);
+    open_serial_port(run);
+  } else {
+    open_serial_port(run);
+    load_input_file(p, run);
+  }
   console_ignore_interrupts();
   if (p.options.send_only) {
     send_resident(run, run.data.data_buffer.data());  // the file is itself a resident image
@@ -118,7 +132,8 @@ void record_options(RunRecord& record, const RunOptions& options) {
 }
 
 bool digest_wanted(const StationRun& run) {
-  return record_wanted(run.record) || run.options.numbers_path != nullptr;
+  return record_wanted(run.record) || run.options.numbers_path != nullptr ||
+         run.options.job_path != nullptr;
 }
 
 void open_serial_port(StationRun& run) {

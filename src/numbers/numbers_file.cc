@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "common/constants.h"
+#include "formats/key_values.h"
 
 namespace travek {
 namespace {
@@ -26,17 +27,6 @@ struct Reading {
   uint32_t line_of[kKeyCount];  // where each key was given; 0 while it was not
   Span next_value;              // as written, for the editor
 };
-
-bool is_blank(uint8_t c) { return c == ' ' || c == '\t'; }
-
-Span trim(Span s) {
-  while (s.length > 0 && is_blank(s.chars[0])) {
-    ++s.chars;
-    --s.length;
-  }
-  while (s.length > 0 && is_blank(s.chars[s.length - 1])) --s.length;
-  return s;
-}
 
 bool equals(Span s, const char* word) {
   return s.length == std::strlen(word) && std::memcmp(s.chars, word, s.length) == 0;
@@ -145,23 +135,13 @@ bool take_value(Key key, Span value, Reading* r) {
   }
 }
 
-NumbersFault take_line(Span content, uint32_t line, Reading* r) {
-  const void* hash = std::memchr(content.chars, '#', content.length);
-  if (hash != nullptr) content.length = static_cast<const uint8_t*>(hash) - content.chars;
-  content = trim(content);
-  if (content.length == 0) return NumbersFault::kNone;
-  const void* eq = std::memchr(content.chars, '=', content.length);
-  const size_t key_length =
-      eq != nullptr ? static_cast<size_t>(static_cast<const uint8_t*>(eq) - content.chars)
-                    : content.length;
-  const Span key_text = trim({content.chars, key_length});
+NumbersFault take_line(const KeyValue& kv, Reading* r) {
   int key = 0;
-  while (key < kKeyCount && !equals(key_text, kKeyNames[key])) ++key;
+  while (key < kKeyCount && kv.key != kKeyNames[key]) ++key;
   if (key == kKeyCount) return NumbersFault::kUnknownKey;
   if (r->line_of[key] != 0) return NumbersFault::kKeyTwice;
-  r->line_of[key] = line;
-  if (eq == nullptr) return NumbersFault::kBadValue;
-  const Span value = trim({content.chars + key_length + 1, content.length - key_length - 1});
+  r->line_of[key] = kv.line;
+  const Span value{reinterpret_cast<const uint8_t*>(kv.value.data()), kv.value.size()};
   if (value.length == 0 || !take_value(static_cast<Key>(key), value, r)) {
     return NumbersFault::kBadValue;
   }
@@ -196,17 +176,9 @@ NumbersVerdict check_together(const Reading& r) {
 NumbersVerdict read_file(const uint8_t* text, size_t size, NumbersFile* file, Span* next_value) {
   *file = NumbersFile{};
   Reading r{file, {}, {nullptr, 0}};
-  size_t at = 0;
-  if (size >= 3 && text[0] == 0xEF && text[1] == 0xBB && text[2] == 0xBF) at = 3;
-  for (uint32_t line = 1; at < size; ++line) {
-    const uint8_t* begin = text + at;
-    const void* lf = std::memchr(begin, '\n', size - at);
-    size_t length =
-        lf != nullptr ? static_cast<size_t>(static_cast<const uint8_t*>(lf) - begin) : size - at;
-    at += lf != nullptr ? length + 1 : length;
-    if (lf != nullptr && length > 0 && begin[length - 1] == '\r') --length;
-    const NumbersFault fault = take_line({begin, length}, line, &r);
-    if (fault != NumbersFault::kNone) return {fault, line, nullptr};
+  for (const KeyValue& kv : key_values(text, size)) {
+    const NumbersFault fault = take_line(kv, &r);
+    if (fault != NumbersFault::kNone) return {fault, kv.line, nullptr};
   }
   *next_value = r.next_value;
   return check_together(r);

@@ -22,6 +22,9 @@ inline constexpr const char* kFieldNames[] = {
     // A station of an unattended line's: its ordinal on its port, and how
     // long its port waited for it.
     "cycle", "waited_ms",
+    // A run of a production job's: the job's name and the SHA-256 of its
+    // text.
+    "job", "job_sha256",
     // Fields of events only.
     "byte", "ms", "percent", "sector", "address",
     // The run of many's: the batch a station's run is of, prompts, totals.

@@ -83,6 +83,13 @@ inline constexpr OutcomeRow kOutcomes[] = {
     // counter and the command.
     {"switch-not-applicable", msg::kNumbersNotWithSendOnly, Manner::kPlain, "numbers"},
     {"switch-not-applicable", msg::kAutoNotWith, Manner::kPlain, "auto"},
+    // Production jobs: the job file, a switch typed beside it, an image that
+    // is not the one it pins.
+    {"job-file-error", msg::kJobFileError, Manner::kPlain},
+    {"job-file-error", msg::kJobMissingKey, Manner::kPlain, "missing"},
+    {"job-file-error", msg::kJobOpenError, Manner::kPlain, "open"},
+    {"job-switch-refused", msg::kJobSwitchRefused, Manner::kPlain},
+    {"job-image-mismatch", msg::kJobImageMismatch, Manner::kPlain},
     {"numbers-file-error", msg::kNumbersFileError, Manner::kPlain},
     {"numbers-file-error", msg::kNumbersMissingKey, Manner::kPlain, "missing"},
     {"numbers-file-error", msg::kNumbersOpenError, Manner::kPlain, "open"},

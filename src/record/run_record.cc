@@ -33,6 +33,12 @@ const Json& value_of(const RunRecord& record, Field field) {
   return record.values->values[field.index];
 }
 
+// A run of a job names the job and its text's SHA-256.
+void add_job(const RunRecord& record, Json* line) {
+  if (value_of(record, field("job")).is_null()) return;
+  for (Field f : {field("job"), field("job_sha256")}) (*line)[field_name(f)] = value_of(record, f);
+}
+
 // Every field of the record, in its order; the batch only where there is
 // one, and a station of a line's ordinal and wait (with a batch of null).
 Json record_of(const RunRecord& record) {
@@ -43,6 +49,7 @@ Json record_of(const RunRecord& record) {
   for (Field f : {field("batch"), field("cycle"), field("waited_ms")}) {
     if (line || !values[f.index].is_null()) fields[field_name(f)] = values[f.index];
   }
+  add_job(record, &fields);
   return fields;
 }
 
@@ -151,6 +158,7 @@ void record_event(const RunRecord& record, Event event) {
   // Every event of a station of a line says which of the port's it is.
   const Json& cycle = value_of(record, field("cycle"));
   if (!cycle.is_null()) line[field_name(field("cycle"))] = cycle;
+  if (event == travek::event("start")) add_job(record, &line);
   emit(line);
 }
 

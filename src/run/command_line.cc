@@ -121,10 +121,14 @@ constexpr SwitchRow kSwitches[] = {
      nullptr, false, false},
     {"-line", true, kNone, Echo::kArgument, false, nullptr, &O::line_port, nullptr, nullptr,
      nullptr, false, false},
+    {"-job:", false, kNone, Echo::kArgument, false, nullptr, nullptr, &O::job_path, nullptr,
+     nullptr, false, false},
 };
 
-// An argument no row takes is this failure, shown as typed.
+// An argument no row takes is this failure, shown as typed; so is one typed
+// beside a job.
 constexpr Outcome kUnknownSwitch = outcome("invalid-switch");
+constexpr Outcome kRefusedByJob = outcome("job-switch-refused");
 
 // Every failure a row can give shows one text; every switch a station's run
 // is given can be given as it was typed.
@@ -135,7 +139,8 @@ constexpr bool table_sound() {
     if (row.fault != kNone && !format_fits(message, kText, 1)) return false;
     if (row.station && row.typed == nullptr) return false;
   }
-  return format_fits(outcome_row(kUnknownSwitch).message, "s", 1);
+  return format_fits(outcome_row(kUnknownSwitch).message, "s", 1) &&
+         format_fits(outcome_row(kRefusedByJob).message, "s", 1);
 }
 static_assert(table_sound(), "a switch's failure shows one text; a station's switch is typed");
 
@@ -177,6 +182,32 @@ const SwitchRow& row_of(bool RunOptions::*flag, const char* RunOptions::*value,
   return *row;
 }
 
+// What a job's run takes beside the job: how it is told (-json); and a
+// station's process of it, what its parent gives it of its own.
+bool taken_beside_job(const SwitchRow& row, const RunOptions& options) {
+  if (row.flag == &O::events) return true;
+  if (options.batch == 0 && !options.line_port) return false;
+  return row.value == &O::port_path || row.value == &O::log_path || row.number == &O::batch ||
+         row.flag == &O::line_port;
+}
+
+// The job fixes the run: any other argument, a file name or a second job,
+// is refused, the first of them told as typed.
+void refuse_beside_job(int argc, char** argv, const RunOptions& options, Arguments* arguments) {
+  bool job_seen = false;
+  for (int i = 1; i < argc; ++i) {
+    const SwitchRow* row = argv[i][0] == '-' ? matching_switch(argv[i]) : nullptr;
+    const bool the_job = row != nullptr && row->value == &O::job_path && !job_seen;
+    job_seen = job_seen || the_job;
+    if (the_job || (row != nullptr && taken_beside_job(*row, options))) continue;
+    *arguments = Arguments{};
+    arguments->fault = kRefusedByJob;
+    arguments->echo = argv[i];
+    arguments->echo_typed = true;
+    return;
+  }
+}
+
 }  // namespace
 
 Arguments read_arguments(int argc, char** argv, RunOptions* options) {
@@ -198,6 +229,7 @@ Arguments read_arguments(int argc, char** argv, RunOptions* options) {
       apply(*row, arg, options, &arguments);
     }
   }
+  if (options->job_path != nullptr) refuse_beside_job(argc, argv, *options, &arguments);
   return arguments;
 }
 
@@ -207,6 +239,10 @@ void fail_switch(const Arguments& arguments) {
 }
 
 std::vector<std::string> station_arguments(const RunOptions& options) {
+  // A job's station reads the job itself, and checks its image against it.
+  if (options.job_path != nullptr) {
+    return {row_of(nullptr, &O::job_path, nullptr).prefix + std::string(options.job_path)};
+  }
   std::vector<std::string> args;
   for (const SwitchRow& row : kSwitches) {
     if (row.station && options.*row.typed != nullptr) args.push_back(options.*row.typed);

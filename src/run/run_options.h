@@ -3,12 +3,10 @@
 
 #include <cstdint>
 
+#include "common/constants.h"
 #include "formats/image_format.h"
 
 namespace travek {
-
-// Ports of one -ports: switch at most.
-inline constexpr int MAX_PORTS = 64;
 
 struct RunOptions {
   char port_digit = '2';            // -com1..-com4
@@ -48,6 +46,8 @@ struct RunOptions {
   bool auto_line = false;
   // -line: this process is one port's of an unattended line.
   bool line_port = false;
+  // -job:FILE: the production job that fixes the run.
+  const char* job_path = nullptr;
 };
 
 // The device the options name.
