@@ -10,7 +10,8 @@
 # from tests/fuzz/image_corpus/ and from what objcopy and srec_cat (when
 # installed) write of small random images, made afresh in
 # build-fuzz/image_seeds/; what it finds new goes to build-fuzz/image_corpus/.
-# numbers_file_fuzz fuzzes the numbers file's parser, editor and encoder. It
+# numbers_file_fuzz fuzzes the numbers file's parser, editor and encoder,
+# and the job file's parser, which reads the same syntax. It
 # starts from tests/fuzz/numbers_corpus/; what it finds new goes to
 # build-fuzz/numbers_corpus/.
 # rfc2217_fuzz fuzzes the Telnet and RFC 2217 codec of network ports and

@@ -6,12 +6,18 @@
 // above 0. An edit keeps every byte but the value of next, and its text
 // parses to the same file with the new next; the counter's own step is
 // always such a text. A number encoded into the field reads back the same.
+// The same input is read as a job file too, which the same reader reads: a
+// job that parses has its required keys, a hash of 64 lower-case hex
+// digits, distinct ports (one for a single run), and an offset or address
+// only for a binary image.
 // Anything else, a crash or a sanitizer report is a failure.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "job/job_file.h"
 #include "numbers/numbers_file.h"
 
 namespace {
@@ -107,9 +113,30 @@ void check_edit(const uint8_t* data, size_t size, const NumbersFile& file, uint6
   }
 }
 
+void check_job(const uint8_t* data, size_t size) {
+  travek::JobFile job;
+  const travek::JobVerdict v = travek::parse_job_file(data, size, &job);
+  if (v.fault == travek::JobFault::kMissingKey) return check(v.line == 0 && v.key != nullptr);
+  if (v.fault != travek::JobFault::kNone) {
+    return check(v.line >= 1 && v.line <= line_count(data, size) && v.key == nullptr);
+  }
+  check(!job.name.empty() && !job.image.empty() && job.sha256.size() == 64);
+  check(std::all_of(job.sha256.begin(), job.sha256.end(),
+                    [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }));
+  check(!job.ports.empty() && job.ports.size() <= 64);
+  check(job.mode != travek::JobMode::kSingle || job.ports.size() == 1);
+  for (size_t i = 0; i < job.ports.size(); ++i) {
+    check(!job.ports[i].empty() &&
+          std::count(job.ports.begin(), job.ports.end(), job.ports[i]) == 1);
+  }
+  const bool placed = job.format_given && job.format != travek::ImageFormat::kBinary;
+  check(!placed || (job.offset == 0 && job.address == 0));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  check_job(data, size);
   NumbersFile file;
   const NumbersVerdict v = travek::parse_numbers_file(data, size, &file);
   switch (v.fault) {
