@@ -114,7 +114,16 @@ inline constexpr char kNumbersWriteError[] = "\nОшибка записи фай
 inline constexpr char kNumberCommandFailed[] = "\nКоманда не дала номер станции!\n";
 // %s the number in decimal
 inline constexpr char kNumberTooLarge[] = "\nНомер станции %s не помещается в поле!\n";
-inline constexpr char kStationNumber[] = "Номер станции:     %s\n\n";
+// %s the number in decimal, %s its fields' lines (kStationField each)
+inline constexpr char kStationNumber[] = "Номер станции:     %s\n%s\n";
+// %s the field's name, %s its value as shown
+inline constexpr char kStationField[] = "Поле %s: %s\n";
+// A list field's value is never shown: its line is. %u the line
+inline constexpr char kListLine[] = "строка %u";
+inline constexpr char kFieldOutsideData[] = "\nПоле %s за пределами загружаемых данных!\n";
+inline constexpr char kFieldExhausted[] = "\nИсчерпано поле %s!\n";
+// %s the list as NAME.list writes it, %u its line
+inline constexpr char kListError[] = "\nОшибка в списке %s, строка %u\n";
 
 // Runs of many stations: the view, the plain lines, the summary.
 inline constexpr char kNextBatch[] = "\nСледующая партия: \"Enter\"-начать, \"Esc\"-выход\n";

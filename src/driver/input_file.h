@@ -5,7 +5,6 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 
 namespace travek {
 
@@ -22,9 +21,5 @@ void input_close(InputFile& file);
 // Reads from the offset, up to request bytes; false if reading fails.
 bool input_read(const InputFile& file, uint64_t offset, uint8_t* dest, uint32_t request,
                 uint32_t* count);
-
-// A path written in the file at `beside` as the platform takes it: as it
-// is when absolute, else from the folder that file is in.
-std::string path_beside(const char* beside, const std::string& path);
 
 }  // namespace travek

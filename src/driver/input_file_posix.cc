@@ -56,11 +56,4 @@ bool input_read(const InputFile& input, uint64_t offset, uint8_t* dest, uint32_t
   return true;
 }
 
-std::string path_beside(const char* beside, const std::string& path) {
-  if (!path.empty() && path[0] == '/') return path;
-  const std::string file = beside;
-  const size_t slash = file.rfind('/');
-  return slash == std::string::npos ? path : file.substr(0, slash + 1) + path;
-}
-
 }  // namespace travek

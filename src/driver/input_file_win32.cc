@@ -1,7 +1,5 @@
 // The input file on Windows: CreateFileA for reading, shared with readers,
 // taken only if it is a disk file; its size is the handle's.
-#include <string>
-
 #include "common/messages.h"
 #include "common/system_reason.h"
 #include "console/console.h"
@@ -58,15 +56,6 @@ bool input_read(const InputFile& input, uint64_t offset, uint8_t* dest, uint32_t
     *count += got;
   }
   return true;
-}
-
-// Either slash separates; a path from a root, or with a drive, is absolute.
-std::string path_beside(const char* beside, const std::string& path) {
-  const bool drive = path.size() >= 2 && path[1] == ':';
-  if (drive || (!path.empty() && (path[0] == '\\' || path[0] == '/'))) return path;
-  const std::string file = beside;
-  const size_t slash = file.find_last_of("\\/");
-  return slash == std::string::npos ? path : file.substr(0, slash + 1) + path;
 }
 
 }  // namespace travek

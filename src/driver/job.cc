@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "common/file_paths.h"
 #include "common/messages.h"
 #include "console/console.h"
 #include "driver/program.h"

@@ -19,7 +19,18 @@
 //    only when the counter can move past it to a value the file still
 //    holds as valid. A `next` above `last` is valid: the numbers are used
 //    up, as the file is left once the last one is given.
-//  - An edit changes the value of `next` alone, written in the base the
+//  - More fields of a station's own may follow, each under a name of its own
+//    (a lower-case letter, then lower-case letters, digits or `_`, up to 16
+//    characters) and written NAME.key. A counter field has NAME.address,
+//    NAME.bytes, NAME.encoding, NAME.next, and may have NAME.last,
+//    NAME.step and NAME.show (dec or hex, how the console shows it), which
+//    mean what they mean for the serial number. A list field has
+//    NAME.address, NAME.bytes, NAME.list (a file of one value a line,
+//    relative to the numbers file's folder) and NAME.next (the next line to
+//    give, from 1), and those alone. No two fields' bytes overlap, the
+//    serial number counting as one: the later one in the file is at fault,
+//    on its address line.
+//  - An edit changes the values of `next` alone, written in the base the
 //    engineer chose; every other byte is kept.
 //  - Pure: text in, result out; no I/O.
 #pragma once
@@ -27,6 +38,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace travek {
 
@@ -35,6 +47,23 @@ enum class NumberEncoding {
   kBe,   // binary, most significant byte first, 1 to 8 bytes
   kDec,  // ASCII decimal digits, zero-padded on the left, 1 to 20 bytes
   kHex,  // ASCII upper-case hex digits, zero-padded on the left, 1 to 16 bytes
+};
+
+// A field of a station's own beside its serial number.
+struct NumbersField {
+  std::string name;
+  uint32_t address = 0;
+  uint32_t bytes = 0;
+  bool is_list = false;
+  std::string list;  // the list's file, as written
+  // A counter's next value; a list's next line, from 1.
+  uint64_t next = 0;
+  NumberEncoding encoding = NumberEncoding::kLe;
+  bool has_last = false;
+  uint64_t last = 0;
+  uint64_t step = 1;
+  bool show_hex = false;
+  uint32_t list_line = 0;  // the line of NAME.list, which a list not there is told on
 };
 
 struct NumbersFile {
@@ -47,6 +76,8 @@ struct NumbersFile {
   bool has_last = false;
   uint64_t last = 0;
   uint64_t step = 1;
+  std::vector<NumbersField> fields;  // in the file's order
+  std::string missing;  // a field's key that is missing, as written: NAME.key
 };
 
 enum class NumbersFault {
@@ -61,7 +92,7 @@ enum class NumbersFault {
 struct NumbersVerdict {
   NumbersFault fault;
   uint32_t line;    // 1-based; 0 with kNone and kMissingKey
-  const char* key;  // with kMissingKey, the key's name; null otherwise
+  const char* key;  // with kMissingKey, the key's name (kept by the file); null otherwise
 };
 
 // Cross-key faults are told on a fixed line: bytes outside its encoding's
@@ -82,6 +113,8 @@ bool encode_number(uint64_t number, NumberEncoding encoding, uint32_t bytes, uin
 // (below 2^64, and inside the field when there is no `last`). *after is
 // then that value. False for a file with a command.
 bool counter_advance(const NumbersFile& file, uint64_t* after);
+// The same for a counter field.
+bool field_advance(const NumbersField& field, uint64_t* after);
 
 // The text with the value of `next` replaced by the given one, in the same
 // base: decimal as decimal; hex with the same 0x or 0X, the same case of
@@ -89,6 +122,10 @@ bool counter_advance(const NumbersFile& file, uint64_t* after);
 // parse gives its verdict; one without `next` gives kMissingKey for it.
 NumbersVerdict edit_numbers_next(const uint8_t* text, size_t size, uint64_t next,
                                  std::string* edited);
+// The text with every `next` that moves given its new value: the serial
+// number's (unless moved is null) and each field's, in the file's order.
+NumbersVerdict edit_numbers_nexts(const uint8_t* text, size_t size, const uint64_t* serial,
+                                  const std::vector<uint64_t>& fields, std::string* edited);
 
 // Decimal digits alone, leading zeros allowed, at most 2^64 - 1.
 bool parse_decimal(const char* text, size_t length, uint64_t* value);

@@ -25,6 +25,9 @@ inline constexpr const char* kFieldNames[] = {
     // A run of a production job's: the job's name and the SHA-256 of its
     // text.
     "job", "job_sha256",
+    // A station's fields beside its number: each field's value, or its
+    // list's line.
+    "fields",
     // Fields of events only.
     "byte", "ms", "percent", "sector", "address",
     // The run of many's: the batch a station's run is of, prompts, totals.

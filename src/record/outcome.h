@@ -98,6 +98,10 @@ inline constexpr OutcomeRow kOutcomes[] = {
     {"number-too-large", msg::kNumberTooLarge, Manner::kPlain},
     {"numbers-write-error", msg::kNumbersWriteError, Manner::kPlain},
     {"number-command-failed", msg::kNumberCommandFailed, Manner::kPlain},
+    // A station's fields beside its number.
+    {"field-outside-data", msg::kFieldOutsideData, Manner::kLine},
+    {"field-exhausted", msg::kFieldExhausted, Manner::kLine},
+    {"list-error", msg::kListError, Manner::kLine},
 };
 inline constexpr size_t kOutcomeCount = sizeof(kOutcomes) / sizeof(kOutcomes[0]);
 

@@ -50,6 +50,7 @@ Json record_of(const RunRecord& record) {
     if (line || !values[f.index].is_null()) fields[field_name(f)] = values[f.index];
   }
   add_job(record, &fields);
+  if (record.with_fields) fields[field_name(field("fields"))] = value_of(record, field("fields"));
   return fields;
 }
 
@@ -159,6 +160,9 @@ void record_event(const RunRecord& record, Event event) {
   const Json& cycle = value_of(record, field("cycle"));
   if (!cycle.is_null()) line[field_name(field("cycle"))] = cycle;
   if (event == travek::event("start")) add_job(record, &line);
+  if (event == travek::event("number") && record.with_fields) {
+    line[field_name(field("fields"))] = value_of(record, field("fields"));
+  }
   emit(line);
 }
 

@@ -55,6 +55,9 @@ struct RunRecord {
   std::string reason;   // the operating system's, when one was told
   uint32_t start_ms = 0;
   bool log_failed = false;  // the log could not take the record
+  // The numbers file gives stations fields beside their numbers: the record
+  // and the number event carry them, null until they are taken.
+  bool with_fields = false;
 };
 
 // True when a log is open or events are on.
