@@ -46,6 +46,24 @@ struct Files {
   TempFile no_number{numbers("0xFFF00", "command = exit 3\n")};
   // Its write-back cannot replace it: a folder stands where it goes first.
   TempFile unwritable{numbers("0xFFF00", "next = 5\n")};
+  // Fields beside the number: one outside the data, one used up, and a list
+  // whose first line is no value, beside its numbers file.
+  TempFile field_outside{
+      numbers("0xFFF00",
+              "next = 5\nmac.address = 0xF0000\nmac.bytes = 6\nmac.encoding = be\n"
+              "mac.next = 1\n")};
+  TempFile field_used_up{
+      numbers("0xFFF00",
+              "next = 5\nmac.address = 0xFFF10\nmac.bytes = 6\nmac.encoding = be\n"
+              "mac.next = 5\nmac.last = 4\n")};
+  e2e::TempFolder lists{"result-keys"};
+  const std::string list_numbers = [this] {
+    std::ofstream(lists.path() + "/keys.txt") << "ABC\n";
+    std::ofstream(lists.path() + "/line.numbers")
+        << "address = 0xFFF00\nbytes = 4\nencoding = le\nnext = 5\nkey.address = 0xFFF20\n"
+           "key.bytes = 4\nkey.list = keys.txt\nkey.next = 1\n";
+    return lists.path() + "/line.numbers";
+  }();
 
   TempFile image{e2e::random_image(8192)};
   TempFile shrinking{e2e::random_image(8192)};
@@ -53,6 +71,10 @@ struct Files {
   TempFile large{e2e::random_image(262144)};
   TempFile empty{Bytes{}};
   TempFile bad_hex{Bytes{':', '0', '0', '0', '0', '0', '0', '0', '1', 'F', 'E', '\n'}};
+  // Jobs: one with a key no job has, one pinning another image.
+  TempFile bad_job{text_bytes("colour = red\n")};
+  TempFile wrong_job{text_bytes("name = line3\nimage = " + image.path() + "\nsha256 = " +
+                                std::string(64, '0') + "\nports = COM2\nmode = single\n")};
   TempFile bad_code{[] {
     Bytes image = testing_support::builtin_image();
     image[1] = 0x37;  // the magic
@@ -79,8 +101,17 @@ struct Files {
                                                           {"-n:USED_UP", &used_up},
                                                           {"-n:TOO_LARGE", &too_large},
                                                           {"-n:NO_NUMBER", &no_number},
-                                                          {"-n:UNWRITABLE", &unwritable}};
-    if (arg.rfind("-n:", 0) == 0 && named.count(arg) != 0) return "-n:" + named.at(arg)->path();
+                                                          {"-n:UNWRITABLE", &unwritable},
+                                                          {"-n:FIELD_OUTSIDE", &field_outside},
+                                                          {"-n:FIELD_USED_UP", &field_used_up},
+                                                          {"-job:BAD_JOB", &bad_job},
+                                                          {"-job:WRONG_JOB", &wrong_job}};
+    if (arg == "-n:LIST") return "-n:" + list_numbers;
+    for (const char* prefix : {"-n:", "-job:"}) {
+      if (arg.rfind(prefix, 0) == 0 && named.count(arg) != 0) {
+        return prefix + named.at(arg)->path();
+      }
+    }
     const auto found = named.find(arg);
     return found == named.end() ? arg : found->second->path();
   }
@@ -223,6 +254,19 @@ const std::vector<KeyRow>& rows() {
        {"-n:TOO_LARGE", "IMAGE"}},
       {"numbers-write-error", "Ошибка записи файла номеров!", {"-n:UNWRITABLE", "IMAGE"}},
       {"number-command-failed", "Команда не дала номер станции!", {"-n:NO_NUMBER", "IMAGE"}},
+      // A station's fields beside its number.
+      {"field-outside-data",
+       "Поле mac за пределами загружаемых данных!",
+       {"-n:FIELD_OUTSIDE", "IMAGE"}},
+      {"field-exhausted", "Исчерпано поле mac!", {"-n:FIELD_USED_UP", "IMAGE"}},
+      {"list-error", "Ошибка в списке keys.txt, строка 1", {"-n:LIST", "IMAGE"}},
+      // The unattended line, and production jobs.
+      {"switch-not-applicable",
+       "Ключ -auto неприменим с ключом -repeat",
+       {"-auto", "-repeat", "IMAGE"}},
+      {"job-switch-refused", "Ключ -y неприменим с заданием", {"-job:x", "-y"}},
+      {"job-file-error", "Ошибка в файле задания, строка 1: неизвестный ключ", {"-job:BAD_JOB"}},
+      {"job-image-mismatch", "Образ не совпадает с заданием!", {"-job:WRONG_JOB"}},
       // A station's run, in a run of many, that dies without its end.
       {"aborted",
        "процесс станции прерван сигналом 9",
@@ -292,7 +336,7 @@ TEST(ResultKeys, TheManualListsEveryKeyOfTheTable) {
   for (const KeyRow& row : rows()) {
     if (std::string(row.key) != "ok") failures.insert(row.key);
   }
-  EXPECT_EQ(failures.size() + 1, 43u);
+  EXPECT_EQ(failures.size() + 1, 49u);
   EXPECT_EQ(manual_keys(), failures);
 }
 
