@@ -8,7 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "common/protocol.h"
+#include "line_model.h"
+
 namespace sim {
+
+// The PC's line while it waits for a start byte: 9600 bit/s, one stop bit.
+inline constexpr LineSide kWaitingLine{9600, 1};
 
 struct ClockSpec {
   const char* name;
@@ -39,16 +45,16 @@ struct StationFaults {
   int echo_wrong_at = -1;    // this body byte is echoed changed
   int echo_missing_at = -1;  // this body byte is not echoed
   bool no_handshake_answer = false;
-  int handshake_answer = 0x55;  // what the resident answers to 'U'
+  int handshake_answer = travek::HANDSHAKE_BYTE;  // what the resident answers to 'U'
   PacketFault packet = PacketFault::kNone;
-  std::set<long> warn_sectors;          // sector ordinals reported with 0xF0
-  long fail_sector = -1;                // reported with 0xFF; the station stops
+  std::set<long> warn_sectors;          // sector ordinals reported with a warning
+  long fail_sector = -1;                // reported as failed; the station stops
   long broken_report_sector = -1;       // reported with a meaningless byte
   long duplicate_report_sector = -1;    // reported twice
   long silent_after_stream_bytes = -1;  // the resident hangs after so many
   bool no_restart_answer = false;       // "SR" is lost: no answer, no restart
   int stray_byte = -1;                  // a lone byte at 9600 before the first start byte
-  double second_start_after_ms = -1;    // another 0x55 this long after a boot's first start byte
+  double second_start_after_ms = -1;    // another start byte this long after a boot's first
   LineFault start_line_fault = LineFault::kNone;  // before the first start byte
 };
 

@@ -1,6 +1,7 @@
 #include "station_model.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdarg>
 #include <cstdio>
 #include <limits>
@@ -8,21 +9,27 @@
 #include "assets/builtin_resident.h"
 #include "common/constants.h"
 #include "common/crc16.h"
+#include "common/protocol.h"
 
 namespace sim {
 namespace {
 
 constexpr double kMs = 1000.0;
-constexpr long kCreditUnit = 816;
-constexpr long kInitialCredit = 1632;
 constexpr size_t kMaxViolations = 20;
 // A lone stray byte or line fault comes this long before the real start byte.
 constexpr double kFaultLeadMs = 150;
-constexpr uint16_t kRestartCommand = 0x5253;  // "SR", low byte first
-constexpr uint8_t kRestartAnswer = 0x52;
+constexpr uint32_t kPage = travek::PAGE_SIZE;
+// The resident's header: magic, body length, rate field, divisor offset.
+constexpr uint32_t kBodyAt = 8;
+constexpr uint16_t kRateAutomatic = 0xFFFE;
+// The restart's answer echoes the command's last byte.
+constexpr uint8_t kRestartAnswer = travek::RESTART_COMMAND[1];
+// Deliberately wrong bytes: a report and a packet code that mean nothing,
+// and the line faults' lone byte and badly framed byte.
 constexpr uint8_t kBrokenReport = 0x3C;
-
-uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+constexpr uint8_t kWrongPacketCode = travek::STATION_INFO_CODE + 1;
+constexpr uint8_t kLoneByte = 0x3F;
+constexpr uint8_t kBadlyFramed = 0xF0;
 
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string format(const char* fmt, ...) {
@@ -44,18 +51,18 @@ StationModel::StationModel(StationConfig config, Micros power_on) : config_(std:
     image_.assign(travek::kBuiltinResident,
                   travek::kBuiltinResident + travek::kBuiltinResidentSize);
   }
-  if (image_.size() >= 8) {
-    body_length_ = le16(&image_[2]);
-    rate_field_ = le16(&image_[4]);
-    divisor_offset_ = le16(&image_[6]);
+  if (image_.size() >= kBodyAt) {
+    body_length_ = travek::read_le16(&image_[2]);
+    rate_field_ = travek::read_le16(&image_[4]);
+    divisor_offset_ = travek::read_le16(&image_[6]);
   }
   const Chip* chips = config_.chips;
   int8_t size_sum =
       static_cast<int8_t>(static_cast<uint8_t>(chips[0].size_code + chips[1].size_code));
   long total = -static_cast<long>(size_sum) * 65536;
-  total_ = (total > 0 && total <= 0x100000) ? static_cast<uint32_t>(total) : 0;
+  total_ = (total > 0 && total <= travek::ADDRESS_SPACE_END) ? static_cast<uint32_t>(total) : 0;
   sector_ = (chips[0].sector_units + chips[1].sector_units) * 64u;
-  verdict_.flash_base = 0x100000 - total_;
+  verdict_.flash_base = travek::ADDRESS_SPACE_END - total_;
   verdict_.flash.assign(total_, 0xFF);
   boot(power_on);
   verdict_.resets = 0;  // power-on is not a reset
@@ -156,11 +163,10 @@ void StationModel::boot(Micros t) {
 
 void StationModel::fire(const Pending& p) {
   const StationFaults& f = config_.faults;
-  const LineSide pc_wait_side{9600, 1};
   switch (p.timer) {
     case Timer::kStartByte:
       if (phase_ == Phase::kBooting || (phase_ == Phase::kBootLoader && body_.empty())) {
-        send(0x55, p.at);
+        send(travek::BOOT_START_BYTE, p.at);
         ++verdict_.start_bytes;
         phase_ = Phase::kBootLoader;
         if (f.second_start_after_ms >= 0 && ++boot_start_bytes_ == 1) {
@@ -172,19 +178,19 @@ void StationModel::fire(const Pending& p) {
       }
       break;
     case Timer::kSecondStartByte:
-      if (phase_ == Phase::kBootLoader && body_.empty()) send(0x55, p.at);
+      if (phase_ == Phase::kBootLoader && body_.empty()) send(travek::BOOT_START_BYTE, p.at);
       break;
     case Timer::kStrayByte:
-      send_transmission(frame(static_cast<uint8_t>(f.stray_byte), p.at, pc_wait_side));
+      send_transmission(frame(static_cast<uint8_t>(f.stray_byte), p.at, kWaitingLine));
       break;
     case Timer::kLineFault:
       if (f.start_line_fault == LineFault::kBreak) {
-        send_transmission(line_break(p.at, pc_wait_side, 20));
+        send_transmission(line_break(p.at, kWaitingLine, 20));
       } else if (f.start_line_fault == LineFault::kFraming) {
-        send_transmission(frame_without_stop(0xF0, p.at, pc_wait_side));
+        send_transmission(frame_without_stop(kBadlyFramed, p.at, kWaitingLine));
       } else {
-        send_transmission(frame(0x3F, p.at, pc_wait_side));
-        send_transmission(frame_without_stop(0xF0, p.at + 2 * kMs, pc_wait_side));
+        send_transmission(frame(kLoneByte, p.at, kWaitingLine));
+        send_transmission(frame_without_stop(kBadlyFramed, p.at + 2 * kMs, kWaitingLine));
       }
       break;
     case Timer::kSectorWritten:
@@ -195,31 +201,15 @@ void StationModel::fire(const Pending& p) {
 
 void StationModel::receive(const Received& r) {
   now_ = std::max(now_, r.ready);
-  switch (phase_) {
-    case Phase::kHeld:
-    case Phase::kBooting:
-    case Phase::kStopped:
-      return;  // nobody listens
-    case Phase::kBootLoader:
-      on_body_byte(r);
-      return;
-    case Phase::kHandshake:
-      on_handshake(r);
-      return;
-    case Phase::kStartRecord:
-    case Phase::kStreaming:
-      if (r.framing_error && !framing_noted_) {
-        framing_noted_ = true;
-        violation(
-            format("framing error from the PC at the resident rate %.0f bit/s", rx_side_.rate));
-      }
-      if (phase_ == Phase::kStartRecord) {
-        on_start_record(r.value);
-      } else {
-        on_stream_byte(r);
-      }
-      return;
+  if (phase_ == Phase::kBootLoader) return on_body_byte(r);
+  if (phase_ == Phase::kHandshake) return on_handshake(r);
+  if (phase_ != Phase::kStartRecord && phase_ != Phase::kStreaming) return;  // nobody listens
+  if (r.framing_error && !framing_noted_) {
+    framing_noted_ = true;
+    violation(format("framing error from the PC at the resident rate %.0f bit/s", rx_side_.rate));
   }
+  if (phase_ == Phase::kStartRecord) return on_start_record(r.value);
+  on_stream_byte(r);
 }
 
 void StationModel::on_body_byte(const Received& r) {
@@ -242,10 +232,10 @@ void StationModel::on_body_byte(const Received& r) {
 
 void StationModel::start_resident() {
   const uint32_t divisor_at = 6 + divisor_offset_;  // image offset
-  const bool in_body = divisor_at >= 8 && divisor_at < 8 + body_length_;
+  const bool in_body = divisor_at >= kBodyAt && divisor_at < kBodyAt + body_length_;
   for (uint32_t i = 0; i < body_length_; ++i) {
-    if (in_body && i == divisor_at - 8) continue;
-    uint8_t wanted = 8 + i < image_.size() ? image_[8 + i] : 0;
+    if (in_body && i == divisor_at - kBodyAt) continue;
+    uint8_t wanted = kBodyAt + i < image_.size() ? image_[kBodyAt + i] : 0;
     if (body_[i] != wanted) {
       violation(
           format("body byte %u is 0x%02x, the resident image has 0x%02x", i, body_[i], wanted));
@@ -253,10 +243,12 @@ void StationModel::start_resident() {
     }
   }
   uint32_t rate = rate_field_;
-  if (rate == 0xFFFE) rate = config_.clock.boot_rate == 10472 ? 57600 : 28800;
+  if (rate == kRateAutomatic) {
+    rate = config_.clock.boot_rate == kClock11MHz.boot_rate ? 57600 : 28800;
+  }
   uint32_t expected = ((config_.clock.clock_div32 - rate / 2) / rate) & 0xFF;
   int divisor =
-      in_body ? body_[divisor_at - 8] : (divisor_at < image_.size() ? image_[divisor_at] : 0);
+      in_body ? body_[divisor_at - kBodyAt] : (divisor_at < image_.size() ? image_[divisor_at] : 0);
   if (in_body && static_cast<uint32_t>(divisor) != expected) {
     violation(format("divisor byte is %d; a %s station with rate field %u needs %u", divisor,
                      config_.clock.name, rate, expected));
@@ -270,7 +262,7 @@ void StationModel::start_resident() {
 }
 
 void StationModel::on_handshake(const Received& r) {
-  if (r.value != 0x55 || r.framing_error) {
+  if (r.value != travek::HANDSHAKE_BYTE || r.framing_error) {
     violation(format("expected 'U' from the PC at the resident rate, got 0x%02x%s", r.value,
                      r.framing_error ? " with a framing error" : ""));
     return;
@@ -285,11 +277,13 @@ void StationModel::on_handshake(const Received& r) {
 
 void StationModel::send_station_packet(Micros t) {
   const Chip* c = config_.chips;
-  std::vector<uint8_t> packet = {
-      0xEE,           config_.flags,     c[0].manufacturer, c[0].device,       c[0].sector_units,
-      c[0].size_code, c[1].manufacturer, c[1].device,       c[1].sector_units, c[1].size_code};
+  const std::array<uint8_t, travek::STATION_INFO_LENGTH> info = {
+      config_.flags,     c[0].manufacturer, c[0].device,       c[0].sector_units, c[0].size_code,
+      c[1].manufacturer, c[1].device,       c[1].sector_units, c[1].size_code};
   const PacketFault fault = config_.faults.packet;
-  if (fault == PacketFault::kWrongCode) packet[0] = 0xEF;
+  std::vector<uint8_t> packet = {fault == PacketFault::kWrongCode ? kWrongPacketCode
+                                                                  : travek::STATION_INFO_CODE};
+  packet.insert(packet.end(), info.begin(), info.end());
   uint16_t crc = travek::crc16(packet.data(), static_cast<uint32_t>(packet.size()), 0);
   packet.push_back(static_cast<uint8_t>(crc & 0xFF));
   packet.push_back(static_cast<uint8_t>(crc >> 8));
@@ -306,15 +300,18 @@ bool StationModel::flash_holds(uint32_t address, uint32_t length) const {
 
 void StationModel::on_start_record(uint8_t byte) {
   record_.push_back(byte);
-  if (record_.size() < 4) return;
-  if (travek::crc16(record_.data(), 4, 0) != 0) violation("start record CRC is wrong");
-  uint32_t page = le16(record_.data());
-  uint32_t address = page * 64;
+  if (record_.size() < travek::RECORD_OVERHEAD) return;
+  if (travek::crc16(record_.data(), travek::RECORD_OVERHEAD, 0) != 0) {
+    violation("start record CRC is wrong");
+  }
+  uint32_t page = travek::read_le16(record_.data());
+  uint32_t address = page * kPage;
   verdict_.start_page = page;
   if (sector_ == 0 || address % sector_ != 0) {
     violation(format("start page 0x%x is not at a sector start", page));
   }
-  if (!flash_holds(address, 64)) violation(format("start page 0x%x lies outside the flash", page));
+  if (!flash_holds(address, kPage))
+    violation(format("start page 0x%x lies outside the flash", page));
   record_.clear();
   expected_page_ = page;
   phase_ = Phase::kStreaming;
@@ -326,7 +323,7 @@ long StationModel::granted_before(Micros sent_at) {
          credit_arrivals_[credits_usable_] <= sent_at) {
     ++credits_usable_;
   }
-  return kInitialCredit + kCreditUnit * static_cast<long>(credits_usable_);
+  return static_cast<long>(travek::LINK_BLOCK + travek::CREDIT_UNIT * credits_usable_);
 }
 
 void StationModel::on_stream_byte(const Received& r) {
@@ -355,21 +352,22 @@ void StationModel::consume(Micros t) {
     record_.push_back(fifo_.front());
     fifo_.pop_front();
     ++consumed_;
-    while (consumed_ >= (credits_sent_ + 1) * kCreditUnit) {
+    while (consumed_ >= (credits_sent_ + 1) * static_cast<long>(travek::CREDIT_UNIT)) {
       ++credits_sent_;
       // The earliest a receiver can have the byte: when its stop bit begins.
       const Micros start = std::max(t, tx_free_);
-      send(0x55, t);
+      send(travek::REPORT_CREDIT, t);
       credit_arrivals_.push_back(config_.line_timing ? start + 9 * 1e6 / tx_side_.rate : t + 1);
     }
     if (record_.size() < 2) continue;
-    uint16_t word = le16(record_.data());
-    if (record_.size() == 2 && word == kRestartCommand) {
+    if (record_.size() == 2 &&
+        std::equal(record_.begin(), record_.end(), travek::RESTART_COMMAND)) {
       record_.clear();
       on_restart(t);
       return;
     }
-    if (record_.size() == ((word & 0x8000) ? 6u : 68u)) {
+    const bool fill = (travek::read_le16(record_.data()) & travek::FILL_FLAG) != 0;
+    if (record_.size() == travek::RECORD_OVERHEAD + (fill ? 2 : kPage)) {
       on_record(t);
       record_.clear();
     }
@@ -377,9 +375,9 @@ void StationModel::consume(Micros t) {
 }
 
 void StationModel::on_record(Micros t) {
-  uint16_t word = le16(record_.data());
-  bool fill = (word & 0x8000) != 0;
-  uint32_t page = word & 0x7FFF;
+  uint16_t word = travek::read_le16(record_.data());
+  bool fill = (word & travek::FILL_FLAG) != 0;
+  uint32_t page = static_cast<uint32_t>(word & ~travek::FILL_FLAG);
   if (travek::crc16(record_.data(), static_cast<uint32_t>(record_.size()), 0) != 0) {
     violation(format("record for page 0x%x: CRC is wrong", page));
   }
@@ -389,14 +387,14 @@ void StationModel::on_record(Micros t) {
   expected_page_ = page + 1;
   std::vector<uint8_t> data;
   if (fill) {
-    for (int i = 0; i < 32; ++i) data.insert(data.end(), {record_[2], record_[3]});
+    for (uint32_t i = 0; i < kPage / 2; ++i) data.insert(data.end(), {record_[2], record_[3]});
     ++verdict_.pages_fill;
   } else {
-    data.assign(record_.begin() + 2, record_.begin() + 66);
+    data.assign(record_.begin() + 2, record_.begin() + 2 + kPage);
     ++verdict_.pages_full;
   }
-  uint32_t address = page * 64;
-  if (!flash_holds(address, 64)) {
+  uint32_t address = page * kPage;
+  if (!flash_holds(address, kPage)) {
     violation(format("page 0x%x lies outside the flash", page));
     return;
   }
@@ -423,7 +421,7 @@ void StationModel::sector_written(Micros t) {
   const StationFaults& f = config_.faults;
   long ordinal = verdict_.sectors_written;
   if (ordinal == f.fail_sector) {
-    send(0xFF, t);
+    send(travek::REPORT_SECTOR_FAILED, t);
     phase_ = Phase::kStopped;
     verdict_.stream_open = false;
     return;
@@ -434,8 +432,9 @@ void StationModel::sector_written(Micros t) {
   if (ordinal == f.broken_report_sector) {
     send(kBrokenReport, t);
   } else {
-    send(f.warn_sectors.count(ordinal) ? 0xF0 : 0x0F, t);
-    if (ordinal == f.duplicate_report_sector) send(0x0F, t);
+    send(f.warn_sectors.count(ordinal) ? travek::REPORT_SECTOR_WARNING : travek::REPORT_SECTOR_DONE,
+         t);
+    if (ordinal == f.duplicate_report_sector) send(travek::REPORT_SECTOR_DONE, t);
   }
   start_write(t);
   consume(t);

@@ -3,11 +3,13 @@
 // Prints the slave's path on the first line of standard output, serves the
 // tool that opens it (travek32 -port:PATH), and prints one JSON verdict line
 // per session. Exits 0 only when every session was clean and complete.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <sstream>
 #include <string>
 
@@ -57,6 +59,26 @@ long number(const std::string& text, int base = 0) {
   return value;
 }
 
+int integer(const std::string& text) { return static_cast<int>(number(text)); }
+double millis(const std::string& text) { return static_cast<double>(number(text)); }
+
+// One of a few words, or the usage error that lists them.
+template <class T, size_t N>
+T choice(const std::string& text, const std::pair<const char*, T> (&words)[N], const char* error) {
+  for (const auto& [word, value] : words) {
+    if (text == word) return value;
+  }
+  usage_error(error);
+}
+
+sim::ClockSpec clock_class(const std::string& text) {
+  const long mhz = number(text);
+  if (mhz == 10) return sim::kClock10MHz;
+  if (mhz == 12) return sim::kClock12MHz;
+  if (mhz == 11) return sim::kClock11MHz;
+  usage_error("clock is 10, 11 or 12");
+}
+
 sim::Chip chip(const std::string& text) {
   unsigned m, d, u, s;
   if (std::sscanf(text.c_str(), "%x:%x:%x:%x", &m, &d, &u, &s) != 4) {
@@ -72,111 +94,89 @@ std::vector<uint8_t> read_file(const std::string& path) {
   return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
 }
 
+// Adds to what an earlier option gave.
+void add_numbers(std::set<long>* set, const std::string& text) {
+  std::stringstream list(text);
+  std::string item;
+  while (std::getline(list, item, ',')) set->insert(number(item));
+}
+
+using sim::Expect;
+using sim::PacketFault;
+const std::pair<const char*, Expect> kExpects[] = {
+    {"resident", Expect::kResident}, {"load", Expect::kLoad}, {"restart", Expect::kRestart}};
+const std::pair<const char*, PacketFault> kPacketFaults[] = {
+    {"wrong-code", PacketFault::kWrongCode},
+    {"bad-crc", PacketFault::kBadCrc},
+    {"short", PacketFault::kShort}};
+
+// Each option: its name, whether a value follows, and what it sets.
+struct Option {
+  const char* name;
+  bool takes_value;
+  void (*apply)(sim::PtyOptions& o, const std::string& v);
+};
+
+using O = sim::PtyOptions;
+using V = const std::string;
+const Option kOptions[] = {
+    {"--clock", true, [](O& o, V& v) { o.station.clock = clock_class(v); }},
+    {"--boot-delay", true, [](O& o, V& v) { o.station.boot_delay_ms = millis(v); }},
+    {"--start-repeat", true, [](O& o, V& v) { o.station.start_repeat_ms = millis(v); }},
+    {"--resident", true, [](O& o, V& v) { o.station.resident = read_file(v); }},
+    {"--flags", true, [](O& o, V& v) { o.station.flags = static_cast<uint8_t>(number(v)); }},
+    {"--chip0", true, [](O& o, V& v) { o.station.chips[0] = chip(v); }},
+    {"--chip1", true, [](O& o, V& v) { o.station.chips[1] = chip(v); }},
+    {"--sector-ms", true,
+     [](O& o, V& v) { o.station.sector_write_ms = std::strtod(v.c_str(), nullptr); }},
+    {"--write-buffers", true, [](O& o, V& v) { o.station.write_buffers = integer(v); }},
+    {"--flash-out", true, [](O& o, V& v) { o.flash_out = v; }},
+    {"--verdict", true, [](O& o, V& v) { o.verdict_out = v; }},
+    {"--link", true, [](O& o, V& v) { o.link_path = v; }},
+    {"--sessions", true, [](O& o, V& v) { o.sessions = integer(v); }},
+    {"--expect", true,
+     [](O& o, V& v) { o.expect = choice(v, kExpects, "expect is resident, load or restart"); }},
+    {"--paced", false, [](O& o, V&) { o.paced = true; }},
+    {"--echo-wrong", true, [](O& o, V& v) { o.station.faults.echo_wrong_at = integer(v); }},
+    {"--echo-missing", true, [](O& o, V& v) { o.station.faults.echo_missing_at = integer(v); }},
+    {"--no-u-answer", false, [](O& o, V&) { o.station.faults.no_handshake_answer = true; }},
+    {"--u-delay", true, [](O& o, V& v) { o.station.handshake_delay_ms = millis(v); }},
+    {"--stall-after", true, [](O& o, V& v) { o.stall_after = number(v); }},
+    {"--u-answer", true,
+     [](O& o, V& v) { o.station.faults.handshake_answer = static_cast<int>(number(v, 16)); }},
+    {"--packet", true,
+     [](O& o, V& v) {
+       o.station.faults.packet =
+           choice(v, kPacketFaults, "packet fault is wrong-code, bad-crc or short");
+     }},
+    {"--warn-sectors", true, [](O& o, V& v) { add_numbers(&o.station.faults.warn_sectors, v); }},
+    {"--fail-sector", true, [](O& o, V& v) { o.station.faults.fail_sector = number(v); }},
+    {"--broken-report", true,
+     [](O& o, V& v) { o.station.faults.broken_report_sector = number(v); }},
+    {"--duplicate-report", true,
+     [](O& o, V& v) { o.station.faults.duplicate_report_sector = number(v); }},
+    {"--silent-after", true,
+     [](O& o, V& v) { o.station.faults.silent_after_stream_bytes = number(v); }},
+    {"--no-restart-answer", false, [](O& o, V&) { o.station.faults.no_restart_answer = true; }},
+    {"--stray-byte", true,
+     [](O& o, V& v) { o.station.faults.stray_byte = static_cast<int>(number(v, 16) & 0xFF); }},
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  sim::PtyOptions o;
-  sim::StationConfig& st = o.station;
-  sim::StationFaults& f = st.faults;
+  sim::PtyOptions options;
   for (int i = 1; i < argc; ++i) {
-    std::string opt = argv[i];
-    auto value = [&]() -> std::string {
-      if (i + 1 >= argc) usage_error(opt + " needs a value");
-      return argv[++i];
-    };
+    const std::string opt = argv[i];
     if (opt == "--help" || opt == "-h") {
       std::fputs(kUsage, stdout);
       return 0;
-    } else if (opt == "--clock") {
-      long mhz = number(value());
-      if (mhz == 10) {
-        st.clock = sim::kClock10MHz;
-      } else if (mhz == 12) {
-        st.clock = sim::kClock12MHz;
-      } else if (mhz == 11) {
-        st.clock = sim::kClock11MHz;
-      } else {
-        usage_error("clock is 10, 11 or 12");
-      }
-    } else if (opt == "--boot-delay") {
-      st.boot_delay_ms = static_cast<double>(number(value()));
-    } else if (opt == "--start-repeat") {
-      st.start_repeat_ms = static_cast<double>(number(value()));
-    } else if (opt == "--resident") {
-      st.resident = read_file(value());
-    } else if (opt == "--flags") {
-      st.flags = static_cast<uint8_t>(number(value()));
-    } else if (opt == "--chip0") {
-      st.chips[0] = chip(value());
-    } else if (opt == "--chip1") {
-      st.chips[1] = chip(value());
-    } else if (opt == "--sector-ms") {
-      st.sector_write_ms = std::strtod(value().c_str(), nullptr);
-    } else if (opt == "--write-buffers") {
-      st.write_buffers = static_cast<int>(number(value()));
-    } else if (opt == "--flash-out") {
-      o.flash_out = value();
-    } else if (opt == "--verdict") {
-      o.verdict_out = value();
-    } else if (opt == "--link") {
-      o.link_path = value();
-    } else if (opt == "--sessions") {
-      o.sessions = static_cast<int>(number(value()));
-    } else if (opt == "--expect") {
-      std::string e = value();
-      if (e == "resident") {
-        o.expect = sim::Expect::kResident;
-      } else if (e == "load") {
-        o.expect = sim::Expect::kLoad;
-      } else if (e == "restart") {
-        o.expect = sim::Expect::kRestart;
-      } else {
-        usage_error("expect is resident, load or restart");
-      }
-    } else if (opt == "--paced") {
-      o.paced = true;
-    } else if (opt == "--echo-wrong") {
-      f.echo_wrong_at = static_cast<int>(number(value()));
-    } else if (opt == "--echo-missing") {
-      f.echo_missing_at = static_cast<int>(number(value()));
-    } else if (opt == "--no-u-answer") {
-      f.no_handshake_answer = true;
-    } else if (opt == "--u-delay") {
-      st.handshake_delay_ms = static_cast<double>(number(value()));
-    } else if (opt == "--stall-after") {
-      o.stall_after = number(value());
-    } else if (opt == "--u-answer") {
-      f.handshake_answer = static_cast<int>(number(value(), 16));
-    } else if (opt == "--packet") {
-      std::string p = value();
-      if (p == "wrong-code") {
-        f.packet = sim::PacketFault::kWrongCode;
-      } else if (p == "bad-crc") {
-        f.packet = sim::PacketFault::kBadCrc;
-      } else if (p == "short") {
-        f.packet = sim::PacketFault::kShort;
-      } else {
-        usage_error("packet fault is wrong-code, bad-crc or short");
-      }
-    } else if (opt == "--warn-sectors") {
-      std::stringstream list(value());
-      std::string item;
-      while (std::getline(list, item, ',')) f.warn_sectors.insert(number(item));
-    } else if (opt == "--fail-sector") {
-      f.fail_sector = number(value());
-    } else if (opt == "--broken-report") {
-      f.broken_report_sector = number(value());
-    } else if (opt == "--duplicate-report") {
-      f.duplicate_report_sector = number(value());
-    } else if (opt == "--silent-after") {
-      f.silent_after_stream_bytes = number(value());
-    } else if (opt == "--no-restart-answer") {
-      f.no_restart_answer = true;
-    } else if (opt == "--stray-byte") {
-      f.stray_byte = static_cast<int>(number(value(), 16) & 0xFF);
-    } else {
-      usage_error("unknown option " + opt);
     }
+    const Option* o = std::find_if(std::begin(kOptions), std::end(kOptions),
+                                   [&](const Option& each) { return opt == each.name; });
+    if (o == std::end(kOptions)) usage_error("unknown option " + opt);
+    if (o->takes_value && i + 1 >= argc) usage_error(opt + " needs a value");
+    o->apply(options, o->takes_value ? argv[++i] : "");
   }
-  return sim::run_pty_station(o);
+  return sim::run_pty_station(options);
 }
