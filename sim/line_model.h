@@ -18,6 +18,7 @@ using Micros = double;
 struct LineSide {
   double rate = 9600;  // bit/s
   int stop_bits = 1;
+  bool operator==(const LineSide&) const = default;
 };
 
 // Levels a transmitter puts on the line, one per bit time from start.

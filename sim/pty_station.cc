@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -23,20 +24,23 @@
 
 #include "common/protocol.h"
 #include "link/termios2_linux.h"
-#include "station_model.h"
+#include "station_series.h"
 
 namespace sim {
 namespace {
 
 constexpr Micros kInfinity = std::numeric_limits<Micros>::infinity();
-// Paced, the station wakes for time alone at most this often: what has
-// arrived meanwhile is taken at once, each byte at its own time, so a line
-// at 115200 bit/s does not wake it for every byte and costs no line time.
+// Paced, the station wakes for time alone at most this often, on a grid all
+// stations share: what has arrived meanwhile is taken at once, each byte at
+// its own time, so a line at 115200 bit/s does not wake it for every byte
+// and costs no line time, and many stations wake together.
 constexpr Micros kPaceStepUs = 2000;
 // Asleep at most this long, whatever is due.
 constexpr Micros kLongestSleepUs = 100000;
-// A resident whose receive path has hung grants credit this often.
-constexpr Micros kStalledCreditUs = 20000;
+// In a series, a station whose session is open looks at the tool's line at
+// least this often, on a grid all stations share, to see the session end
+// while the tool is quiet.
+constexpr Micros kLineLookUs = 10000;
 
 Micros monotonic_us() {
   timespec t{};
@@ -65,7 +69,8 @@ void raise_priority() {
 
 class PtyStation {
  public:
-  explicit PtyStation(const PtyOptions& options) : options_(options) {}
+  // Station number (from 1) of how many.
+  PtyStation(const PtyOptions& options, int number);
   bool open_pty();
   bool make_link();
   void remove_link();
@@ -80,15 +85,17 @@ class PtyStation {
 
  private:
   bool hold_slave();
-  void begin_session(Micros now);
+  void begin_connection(Micros now);
   bool serve(Micros now);
-  bool stall_due() const;
-  bool finish_session();
+  bool stalled() const;
+  bool hung_up();
+  void port_closed(Micros now);
+  void report(const Verdict& v);
+  void station_changed();
   LineSide tool_side();
   void pulse_seen(Micros now);
   void write_master(const std::vector<uint8_t>& bytes);
   void send_output(Micros now);
-  bool serve_stalled(Micros now);
 
   // The tool's bytes seen waiting in the pseudo-terminal, up to a count of
   // all it has written, first seen at a time (they were written by then)
@@ -110,10 +117,15 @@ class PtyStation {
   void discard_waiting();
 
   const PtyOptions& options_;
+  const int number_;
+  std::string link_path_;
+  std::string flash_out_;
+  std::string verdict_out_;
   int master_ = -1;
   int held_slave_ = -1;
   std::string slave_path_;
-  std::unique_ptr<StationModel> model_;
+  std::unique_ptr<StationSeries> series_;
+  int session_ = 0;                    // the series' session the front last served
   std::vector<Transmission> pending_;  // made for a time still to come
   std::deque<Received> outgoing_;      // as the tool's receiver gets them, due at .ready
   Receiver tool_rx_;
@@ -122,7 +134,6 @@ class PtyStation {
   bool done_ = false;
   bool connected_ = false;
   Micros stepped_ = 0;
-  Micros stalled_credit_ = -1;  // when a hung receive path grants credit next
   // A purge after the session's first may be the last thing done before the
   // port is let go: a device server flushes the device when its client has
   // left. Until the tool sends again, the session's verdict is the one from
@@ -136,6 +147,19 @@ class PtyStation {
   Receiver station_rx_;
 };
 
+PtyStation::PtyStation(const PtyOptions& options, int number)
+    : options_(options),
+      number_(number),
+      link_path_(options.link_path),
+      flash_out_(options.flash_out),
+      verdict_out_(options.verdict_out) {
+  if (options.stations == 1) return;
+  const std::string suffix = std::to_string(number);
+  if (!link_path_.empty()) link_path_ += suffix;
+  if (!flash_out_.empty()) flash_out_ += "." + suffix;
+  if (!verdict_out_.empty()) verdict_out_ += "." + suffix;
+}
+
 bool PtyStation::open_pty() {
   master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return false;
@@ -148,14 +172,14 @@ bool PtyStation::open_pty() {
 }
 
 bool PtyStation::make_link() {
-  const std::string& link = options_.link_path;
+  const std::string& link = link_path_;
   if (link.empty()) return true;
   if (unlink(link.c_str()) != 0 && errno != ENOENT) return !refused(true, link);
   return !refused(symlink(slave_path_.c_str(), link.c_str()) != 0, link);
 }
 
 void PtyStation::remove_link() {
-  const std::string& link = options_.link_path;
+  const std::string& link = link_path_;
   if (!link.empty()) refused(unlink(link.c_str()) != 0, link);
 }
 
@@ -196,22 +220,25 @@ void PtyStation::write_master(const std::vector<uint8_t>& bytes) {
   }
 }
 
-void PtyStation::begin_session(Micros now) {
-  StationConfig config = options_.station;
+void PtyStation::begin_connection(Micros now) {
+  SeriesConfig series{options_.station, options_.arrive_ms, options_.fault_session, 0,
+                      sessions_done_ + 1};
+  if (options_.sessions > 0) series.sessions = options_.sessions - sessions_done_;
+  StationConfig& config = series.station;
   // Paced, the times are a line's: a credit reaches the tool no earlier than
   // its stop bit, and the tool's bytes carry the time they were first seen
   // written, never before the tool decided on them. So the credit rule holds
   // as on a line, strictly. Unpaced, the bytes carry only the time they
   // were read.
   config.line_timing = options_.paced;
-  model_ = std::make_unique<StationModel>(config, now);
+  series_ = std::make_unique<StationSeries>(series, now);
+  session_ = series_->session();
   // Held in reset until the tool's pulse lets it go. A pseudo-terminal has no
   // RTS line: the station sees the pulse only by the purge that ends it, so a
   // start byte of its own from before could reach a tool that has purged
   // already and is waiting, and be taken for the answer to that pulse.
-  model_->set_reset(true, now);
+  series_->set_reset(true, now);
   connected_ = false;
-  stalled_credit_ = -1;
   pending_.clear();
   outgoing_.clear();
   written_.clear();
@@ -221,92 +248,121 @@ void PtyStation::begin_session(Micros now) {
   tool_rx_.reset();
 }
 
+// Another station of the series: what the tool wrote that is still waiting
+// was not for it, and what the one before was still to send is gone with it.
+void PtyStation::station_changed() {
+  session_ = series_->session();
+  pending_.clear();
+  outgoing_.clear();
+  discard_waiting();
+  station_rx_.reset();
+  tool_rx_.reset();
+}
+
 // The tool's reset pulse ends with a purge of both queues.
 void PtyStation::pulse_seen(Micros now) {
-  if (connected_ && !closing_verdict_) closing_verdict_ = model_->verdict();
-  model_->set_reset(true, now);
-  model_->set_reset(false, now);
+  if (connected_ && !closing_verdict_ && series_->station()) {
+    closing_verdict_ = series_->station()->verdict();
+  }
+  series_->set_reset(true, now);
+  series_->set_reset(false, now);
   if (!connected_) {
     connected_ = true;
-    refused(close(held_slave_) != 0, slave_path_);
+    if (held_slave_ >= 0) refused(close(held_slave_) != 0, slave_path_);
     held_slave_ = -1;
   }
 }
 
-bool PtyStation::finish_session() {
-  Verdict v = closing_verdict_ ? *closing_verdict_ : model_->verdict();
+// Pulse-driven, a session is the tool's time with the port; in a series the
+// station there when the port closes has a session only if the tool began one.
+void PtyStation::port_closed(Micros now) {
+  const bool series = options_.arrive_ms >= 0;
+  if (!series && closing_verdict_) {
+    report(*closing_verdict_);
+  } else {
+    series_->take_off(now, series);
+    for (const Verdict& v : series_->take_verdicts()) report(v);
+  }
   closing_verdict_.reset();
+}
+
+void PtyStation::report(const Verdict& v) {
   bool complete = v.handshake;
   if (options_.expect != Expect::kResident) complete = v.stream_complete();
   if (options_.expect == Expect::kRestart) complete = complete && v.restart;
   all_good_ = all_good_ && v.clean() && complete;
   std::string json = to_json(v);
-  std::printf("%s\n", json.c_str());
+  const std::string line = options_.stations == 1
+                               ? json
+                               : "{\"station\":" + std::to_string(number_) + "," + json.substr(1);
+  std::printf("%s\n", line.c_str());
   std::fflush(stdout);
-  if (!options_.verdict_out.empty()) {
-    std::ofstream(options_.verdict_out, std::ios::app) << json << "\n";
-  }
-  if (!options_.flash_out.empty()) {
-    std::ofstream flash(options_.flash_out, std::ios::binary | std::ios::trunc);
+  if (!verdict_out_.empty()) std::ofstream(verdict_out_, std::ios::app) << json << "\n";
+  if (!flash_out_.empty()) {
+    std::ofstream flash(flash_out_, std::ios::binary | std::ios::trunc);
     flash.write(reinterpret_cast<const char*>(v.flash.data()),
                 static_cast<std::streamsize>(v.flash.size()));
   }
   ++sessions_done_;
-  return options_.sessions > 0 && sessions_done_ >= options_.sessions;
+  done_ = done_ || (options_.sessions > 0 && sessions_done_ >= options_.sessions);
 }
 
 void PtyStation::step(Micros now) {
   stepped_ = now;
-  if (!model_) begin_session(now);
-  if (serve(now)) return;
-  // The tool closed the port.
-  if (finish_session()) {
-    done_ = true;
-  } else {
-    hold_slave();  // told on standard error when it cannot be: the next session is served anyway
-    begin_session(now);
+  if (!series_) begin_connection(now);
+  if (serve(now)) {
+    for (const Verdict& v : series_->take_verdicts()) report(v);
+    if (series_->session() != session_) station_changed();
+    return;
   }
+  port_closed(now);
+  if (done_) return;
+  hold_slave();  // told on standard error when it cannot be: the next session is served anyway
+  begin_connection(now);
 }
 
 // False once the tool has closed the port.
 bool PtyStation::serve(Micros now) {
-  if (stalled_credit_ >= 0) return serve_stalled(now);
-  notice_written(now);
-  if (!take_arrived(now)) return false;
-  model_->run_until(now);
+  if (stalled()) {
+    if (hung_up()) return false;
+  } else {
+    notice_written(now);
+    if (!take_arrived(now)) return false;
+  }
+  if (options_.arrive_ms >= 0) series_->pc_line(tool_side(), now);
+  series_->run_until(now);
   send_output(now);
-  if (stall_due()) stalled_credit_ = now + kStalledCreditUs;
   return true;
 }
 
-bool PtyStation::stall_due() const {
-  return options_.stall_after >= 0 && model_->stream_bytes() >= options_.stall_after;
+bool PtyStation::stalled() const {
+  const StationModel* station = series_->station();
+  return station != nullptr && station->stalled();
 }
 
-// A resident whose receive path has hung: it reads nothing more, but grants
-// credit until the tool closes the port.
-bool PtyStation::serve_stalled(Micros now) {
+// A resident whose receive path has hung reads nothing more, so the end of
+// the tool's bytes does not tell that the tool has closed the port.
+bool PtyStation::hung_up() {
   pollfd p{master_, 0, 0};  // a hang-up is reported whatever is asked
-  if (refused(poll(&p, 1, 0) < 0, slave_path_) || (p.revents & (POLLHUP | POLLERR))) return false;
-  if (now < stalled_credit_) return true;
-  write_master({travek::REPORT_CREDIT});
-  stalled_credit_ = now + kStalledCreditUs;
-  return true;
+  return refused(poll(&p, 1, 0) < 0, slave_path_) || (p.revents & (POLLHUP | POLLERR));
 }
 
 Micros PtyStation::next_wake() const {
   if (done_) return kInfinity;
-  if (!model_) return 0;
-  if (stalled_credit_ >= 0) return stalled_credit_;
-  Micros next = model_->next_event();
+  if (!series_) return 0;
+  Micros next = series_->next_event();
+  const StationModel* station = series_->station();
+  if (options_.arrive_ms >= 0 && station && station->began() && !station->session_end()) {
+    next = std::min(next, (std::floor(stepped_ / kLineLookUs) + 1) * kLineLookUs);
+  }
   if (!pending_.empty()) next = std::min(next, pending_.front().start);
   if (!options_.paced) return next;
   if (!outgoing_.empty()) next = std::min(next, outgoing_.front().ready);
-  if (!written_.empty()) {
+  if (!written_.empty() && !stalled()) {
     const Written& w = written_.front();
     next = std::min(next, std::max(line_free_, w.seen) + frame_time(w.side));
   }
-  return std::max(next, stepped_ + kPaceStepUs);
+  return std::ceil(std::max(next, stepped_ + kPaceStepUs) / kPaceStepUs) * kPaceStepUs;
 }
 
 // What the station sends by now, as the tool's receiver at its current rate
@@ -314,7 +370,7 @@ Micros PtyStation::next_wake() const {
 // would have it: its last bit has left at the tool's rate. Unpaced, each
 // transmission is written once it has begun: nothing paces them.
 void PtyStation::send_output(Micros now) {
-  for (Transmission& tx : model_->take_output()) pending_.push_back(std::move(tx));
+  for (Transmission& tx : series_->take_output()) pending_.push_back(std::move(tx));
   std::stable_sort(pending_.begin(), pending_.end(),
                    [](const Transmission& a, const Transmission& b) { return a.start < b.start; });
   size_t begun = 0;
@@ -399,14 +455,14 @@ void PtyStation::hand_over(const uint8_t* bytes, size_t got, const std::vector<R
     if (count == 0) break;
     received.clear();
     if (!options_.paced) station_rx_.reset();
-    station_rx_.set_side(model_->rx_side());
+    station_rx_.set_side(series_->rx_side());
     station_rx_.receive(
         burst({bytes + offset, bytes + offset + count}, run.start, run.written->side), &received);
     for (Received& r : received) {
       r.sent = run.written->seen;  // when the tool had decided on it, at the latest
       if (!options_.paced) r.ready = r.sent;
-      model_->run_until(r.ready);
-      model_->receive(r);
+      series_->run_until(r.ready);
+      series_->receive(r);
     }
     offset += count;
     line_free_ = run.start + static_cast<double>(count) * frame_time(run.written->side);
@@ -445,49 +501,75 @@ bool PtyStation::take_arrived(Micros now) {
       written_.clear();
       noticed_ = taken_;
     }
-    if (options_.paced || written_.empty() || stall_due()) return true;
+    if (options_.paced || written_.empty() || stalled()) return true;
   }
+}
+
+// Opens every station's pseudo-terminal and link, and puts its master under
+// the one watch: edge-triggered, one event per write, purge or hang-up of the
+// tool, so a paced station learns when bytes were written while earlier
+// ones still wait to be taken.
+int open_stations(const PtyOptions& options, int watch,
+                  std::vector<std::unique_ptr<PtyStation>>* stations) {
+  if (refused(watch < 0, "cannot watch the pseudo-terminal")) return 2;
+  for (int k = 1; k <= options.stations; ++k) {
+    auto station = std::make_unique<PtyStation>(options, k);
+    if (refused(!station->open_pty(), "cannot create a pseudo-terminal")) return 2;
+    if (!station->make_link()) return 2;
+    epoll_event event{};
+    event.events = EPOLLIN | EPOLLPRI | EPOLLET;
+    event.data.u32 = static_cast<uint32_t>(k - 1);
+    if (refused(epoll_ctl(watch, EPOLL_CTL_ADD, station->master(), &event) != 0,
+                "cannot watch the pseudo-terminal")) {
+      return 2;
+    }
+    stations->push_back(std::move(station));
+  }
+  return 0;
 }
 
 }  // namespace
 
+// One loop serves every station: each is stepped when the tool did something
+// on its line or when something of its own is due, and the loop sleeps until
+// the earliest of those.
 int run_pty_station(const PtyOptions& options) {
-  PtyStation station(options);
-  if (!station.open_pty()) {
-    std::fprintf(stderr, "station-sim: cannot create a pseudo-terminal: %s\n",
-                 std::strerror(errno));
-    return 2;
-  }
-  if (!station.make_link()) return 2;
-  // One watch over the master, edge-triggered: one event per write, purge or
-  // hang-up of the tool, so a paced station learns when bytes were written
-  // while earlier ones still wait to be taken.
+  std::vector<std::unique_ptr<PtyStation>> stations;
   const int watch = epoll_create1(EPOLL_CLOEXEC);
-  epoll_event event{};
-  event.events = EPOLLIN | EPOLLPRI | EPOLLET;
-  if (watch < 0 || epoll_ctl(watch, EPOLL_CTL_ADD, station.master(), &event) != 0) {
-    std::fprintf(stderr, "station-sim: cannot watch the pseudo-terminal: %s\n",
-                 std::strerror(errno));
-    return 2;
-  }
+  if (const int failed = open_stations(options, watch, &stations)) return failed;
   raise_priority();
   const Micros epoch = monotonic_us();
-  std::printf("%s\n", station.slave_path().c_str());
+  for (const auto& station : stations) std::printf("%s\n", station->slave_path().c_str());
   std::fflush(stdout);
-  bool woken = true;
-  while (!station.done()) {
+  std::vector<epoll_event> events(stations.size());
+  std::vector<bool> woken(stations.size(), true);
+  for (;;) {
     const Micros now = monotonic_us() - epoch;
-    if (woken || now >= station.next_wake()) station.step(now);
-    const Micros wait =
-        std::clamp(station.next_wake() - (monotonic_us() - epoch), 0.0, kLongestSleepUs);
+    Micros wake = kInfinity;
+    bool all_done = true;
+    for (size_t k = 0; k < stations.size(); ++k) {
+      PtyStation& station = *stations[k];
+      if (!station.done() && (woken[k] || now >= station.next_wake())) station.step(now);
+      wake = std::min(wake, station.next_wake());
+      all_done = all_done && station.done();
+      woken[k] = false;
+    }
+    if (all_done) break;
+    const Micros wait = std::clamp(wake - (monotonic_us() - epoch), 0.0, kLongestSleepUs);
     const timespec timeout{0, static_cast<long>(wait * 1000)};
     pollfd p{watch, POLLIN, 0};
     if (refused(ppoll(&p, 1, &timeout, nullptr) < 0 && errno != EINTR, "poll")) return 2;
-    epoll_event events[4];
-    woken = (p.revents & POLLIN) && epoll_wait(watch, events, 4, 0) > 0;
+    const int n = (p.revents & POLLIN)
+                      ? epoll_wait(watch, events.data(), static_cast<int>(events.size()), 0)
+                      : 0;
+    for (int i = 0; i < n; ++i) woken[events[static_cast<size_t>(i)].data.u32] = true;
   }
-  station.remove_link();
-  return station.all_good() ? 0 : 1;
+  bool all_good = true;
+  for (const auto& station : stations) {
+    station->remove_link();
+    all_good = all_good && station->all_good();
+  }
+  return all_good ? 0 : 1;
 }
 
 }  // namespace sim

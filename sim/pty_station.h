@@ -11,6 +11,13 @@
 // answer delay) waits for its time. Paced, it takes the tool's bytes and
 // sends its own no faster than a line at the tool's rate and framing would
 // carry them, so a run takes a line's time.
+//
+// A series of stations (arrive_ms) is served on one open port: each session
+// ends when the tool sets its line back to the waiting line (see
+// station_series.h), which the station sees by looking at the slave's
+// settings at each step and every 10 ms while a session is open; the next
+// station arrives without a pulse. Several stations (stations) are served by
+// one loop, each on its own pseudo-terminal.
 #pragma once
 
 #include <string>
@@ -26,15 +33,18 @@ struct PtyOptions {
   std::string link_path;    // a symlink to the slave, if wanted
   std::string flash_out;    // the flash contents after each session
   std::string verdict_out;  // the JSON verdicts, one line a session
-  int sessions = 1;
+  int sessions = 1;         // of each station
   Expect expect = Expect::kLoad;
-  // Once the stream has brought so many bytes, the station stops reading the
-  // line but goes on granting credit (a receive path that has hung).
-  long stall_after = -1;
-  bool paced = false;  // read and write at the line's pace
+  bool paced = false;     // read and write at the line's pace
+  double arrive_ms = -1;  // a series: the next station's start byte this long after a session
+  int fault_session = 0;  // the faults only in this session of each station (1-based)
+  // Each on its own pseudo-terminal; with several, station K's link is
+  // link_path + K, its flash and verdict files flash_out.K and verdict_out.K.
+  int stations = 1;
 };
 
-// Serves the sessions; 0 when every one was clean and complete.
+// Serves the sessions of every station; 0 when every one was clean and
+// complete.
 int run_pty_station(const PtyOptions& options);
 
 }  // namespace sim

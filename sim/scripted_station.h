@@ -29,7 +29,7 @@ class ScriptedStation : public Station {
   void run_until(Micros t) override;
   LineSide rx_side() const override { return side_; }
   std::vector<Transmission> take_output() override;
-  void pc_line(const LineSide& side) override { side_ = side; }
+  void pc_line(const LineSide& side, Micros = -1) override { side_ = side; }
 
   // The delays of all the records together.
   double script_ms() const;

@@ -24,8 +24,9 @@ class Station {
   virtual LineSide rx_side() const = 0;
   // What the station has put on the line since the last call.
   virtual std::vector<Transmission> take_output() = 0;
-  // The PC's line settings changed (a real station cannot know them).
-  virtual void pc_line(const LineSide&) {}
+  // The PC's line settings changed at t (a real station cannot know them);
+  // t < 0: at a time the caller does not know, taken as the station's latest.
+  virtual void pc_line(const LineSide&, Micros /*t*/ = -1) {}
 };
 
 }  // namespace sim

@@ -52,6 +52,7 @@ struct StationFaults {
   long broken_report_sector = -1;       // reported with a meaningless byte
   long duplicate_report_sector = -1;    // reported twice
   long silent_after_stream_bytes = -1;  // the resident hangs after so many
+  long stall_after_stream_bytes = -1;   // it stops reading the line, but grants credit
   bool no_restart_answer = false;       // "SR" is lost: no answer, no restart
   int stray_byte = -1;                  // a lone byte at 9600 before the first start byte
   double second_start_after_ms = -1;    // another start byte this long after a boot's first
@@ -74,6 +75,10 @@ struct StationConfig {
   // (a pseudo-terminal, where times are not those of a line) just after it is
   // sent, so bytes read in one piece never use credit they earned themselves.
   bool line_timing = true;
+  // The programming jumper is still set: on the restart command the station
+  // answers and goes back into its boot loader. Without it, it runs its
+  // program and no longer listens to the line.
+  bool jumper_set = false;
   StationFaults faults;
 };
 

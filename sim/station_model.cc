@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <limits>
+#include <memory>
 
 #include "assets/builtin_resident.h"
 #include "common/constants.h"
@@ -18,6 +19,8 @@ constexpr double kMs = 1000.0;
 constexpr size_t kMaxViolations = 20;
 // A lone stray byte or line fault comes this long before the real start byte.
 constexpr double kFaultLeadMs = 150;
+// A resident whose receive path has hung grants credit this often.
+constexpr double kStalledCreditMs = 20;
 constexpr uint32_t kPage = travek::PAGE_SIZE;
 // The resident's header: magic, body length, rate field, divisor offset.
 constexpr uint32_t kBodyAt = 8;
@@ -64,8 +67,30 @@ StationModel::StationModel(StationConfig config, Micros power_on) : config_(std:
   sector_ = (chips[0].sector_units + chips[1].sector_units) * 64u;
   verdict_.flash_base = travek::ADDRESS_SPACE_END - total_;
   verdict_.flash.assign(total_, 0xFF);
-  boot(power_on);
-  verdict_.resets = 0;  // power-on is not a reset
+  boot(power_on + config_.boot_delay_ms * kMs);
+}
+
+std::unique_ptr<StationModel> StationModel::placed(StationConfig config, Micros start_byte_at) {
+  auto station = std::make_unique<StationModel>(std::move(config), start_byte_at);
+  station->placed_at_ = start_byte_at;
+  station->start_faults_due_ = true;
+  station->boot(start_byte_at);
+  return station;
+}
+
+void StationModel::pc_line(const LineSide& side, Micros t) {
+  now_ = std::max(now_, t);
+  pc_side_ = side;
+  if (side != kWaitingLine && now_ >= placed_at_) began_ = true;
+  check_over(now_);
+}
+
+// Over once the PC, having begun, waits again for a start byte; a station
+// that went back to its boot loader on the restart no earlier than its
+// start byte.
+void StationModel::check_over(Micros t) {
+  if (session_end_ || !began_ || pc_side_ != kWaitingLine || (returning_ && !returned_)) return;
+  session_end_ = t;
 }
 
 Verdict StationModel::verdict() const {
@@ -118,20 +143,21 @@ void StationModel::send_transmission(Transmission tx) {
 }
 
 void StationModel::set_reset(bool held, Micros t) {
+  if (t < placed_at_) return;  // no station there yet
   now_ = std::max(now_, t);
+  returning_ = returned_ = false;
   if (held) {
-    if (phase_ != Phase::kHeld) ++verdict_.resets;
+    if (phase_ != Phase::kHeld && ++verdict_.resets == 1) start_faults_due_ = true;
     phase_ = Phase::kHeld;
     timers_.clear();
     return;
   }
-  if (phase_ == Phase::kHeld) boot(t);
+  if (phase_ == Phase::kHeld) boot(t + config_.boot_delay_ms * kMs);
 }
 
-void StationModel::boot(Micros t) {
+void StationModel::boot(Micros start) {
   phase_ = Phase::kBooting;
   timers_.clear();
-  ++boots_;
   boot_start_bytes_ = 0;
   LineSide boot_side{static_cast<double>(config_.clock.boot_rate), 2};
   rx_side_ = tx_side_ = boot_side;
@@ -146,15 +172,17 @@ void StationModel::boot(Micros t) {
   assembly_.clear();
   writes_.clear();
   writing_ = false;
+  stalled_ = false;
 
-  Micros start = t + config_.boot_delay_ms * kMs;
-  // Faults of the start wait come once, on the first boot after a reset.
+  // Faults of the start wait come once: on the first boot after the first
+  // reset, or when a station of a series is placed.
   const StationFaults& f = config_.faults;
-  bool first_after_reset = verdict_.resets == 1 && boots_ == 2;
-  if (first_after_reset && f.stray_byte >= 0) {
+  const bool first_wait = start_faults_due_;
+  start_faults_due_ = false;
+  if (first_wait && f.stray_byte >= 0) {
     schedule(start, Timer::kStrayByte);
     start += kFaultLeadMs * kMs;
-  } else if (first_after_reset && f.start_line_fault != LineFault::kNone) {
+  } else if (first_wait && f.start_line_fault != LineFault::kNone) {
     schedule(start, Timer::kLineFault);
     start += kFaultLeadMs * kMs;
   }
@@ -165,17 +193,7 @@ void StationModel::fire(const Pending& p) {
   const StationFaults& f = config_.faults;
   switch (p.timer) {
     case Timer::kStartByte:
-      if (phase_ == Phase::kBooting || (phase_ == Phase::kBootLoader && body_.empty())) {
-        send(travek::BOOT_START_BYTE, p.at);
-        ++verdict_.start_bytes;
-        phase_ = Phase::kBootLoader;
-        if (f.second_start_after_ms >= 0 && ++boot_start_bytes_ == 1) {
-          schedule(p.at + f.second_start_after_ms * kMs, Timer::kSecondStartByte);
-        }
-        if (config_.start_repeat_ms > 0) {
-          schedule(p.at + config_.start_repeat_ms * kMs, Timer::kStartByte);
-        }
-      }
+      start_byte(p.at);
       break;
     case Timer::kSecondStartByte:
       if (phase_ == Phase::kBootLoader && body_.empty()) send(travek::BOOT_START_BYTE, p.at);
@@ -196,11 +214,38 @@ void StationModel::fire(const Pending& p) {
     case Timer::kSectorWritten:
       sector_written(p.at);
       break;
+    case Timer::kStalledCredit:
+      send(travek::REPORT_CREDIT, p.at);
+      schedule(p.at + kStalledCreditMs * kMs, Timer::kStalledCredit);
+      break;
+  }
+}
+
+void StationModel::start_byte(Micros t) {
+  if (phase_ != Phase::kBooting && !(phase_ == Phase::kBootLoader && body_.empty())) return;
+  send(travek::BOOT_START_BYTE, t);
+  ++verdict_.start_bytes;
+  phase_ = Phase::kBootLoader;
+  const StationFaults& f = config_.faults;
+  if (f.second_start_after_ms >= 0 && ++boot_start_bytes_ == 1) {
+    schedule(t + f.second_start_after_ms * kMs, Timer::kSecondStartByte);
+  }
+  if (config_.start_repeat_ms > 0) schedule(t + config_.start_repeat_ms * kMs, Timer::kStartByte);
+  if (returning_ && !returned_) {
+    returned_ = true;
+    check_over(t);
   }
 }
 
 void StationModel::receive(const Received& r) {
   now_ = std::max(now_, r.ready);
+  if (stalled_) return;  // its receive path has hung
+  if (returning_ && !talked_after_restart_) {
+    talked_after_restart_ = true;
+    violation(
+        "the PC talked to the station after restarting it: the station went back to its boot "
+        "loader (its jumper is set), and took it for a new station");
+  }
   if (phase_ == Phase::kBootLoader) return on_body_byte(r);
   if (phase_ == Phase::kHandshake) return on_handshake(r);
   if (phase_ != Phase::kStartRecord && phase_ != Phase::kStreaming) return;  // nobody listens
@@ -343,6 +388,11 @@ void StationModel::on_stream_byte(const Received& r) {
   }
   fifo_.push_back(r.value);
   consume(r.ready);
+  const long stall_after = config_.faults.stall_after_stream_bytes;
+  if (!stalled_ && stall_after >= 0 && verdict_.stream_bytes >= stall_after) {
+    stalled_ = true;
+    schedule(r.ready + kStalledCreditMs * kMs, Timer::kStalledCredit);
+  }
 }
 
 void StationModel::consume(Micros t) {
@@ -450,7 +500,12 @@ void StationModel::on_restart(Micros t) {
     return;
   }
   send(kRestartAnswer, t);
-  boot(std::max(t, tx_free_));  // back into the boot loader
+  if (!config_.jumper_set) {  // the station runs its program, deaf to the line
+    phase_ = Phase::kStopped;
+    return;
+  }
+  boot(std::max(t, tx_free_) + config_.boot_delay_ms * kMs);  // back into the boot loader
+  returning_ = true;
 }
 
 }  // namespace sim

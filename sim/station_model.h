@@ -7,10 +7,19 @@
 // The front decodes what the PC sends with rx_side() (see line_model.h) and
 // hands the bytes in with receive(); it fires internal events with
 // run_until() and puts what take_output() returns on the line.
+//
+// A station also knows when the PC is done with it without a reset pulse,
+// as a station of a series must (see station_series.h): the session is over
+// once the PC, having set its line for the bootstrap, sets it back to the
+// waiting line (kWaitingLine). A station that went back to its boot loader
+// on the restart (jumper_set) is over no earlier than its start byte.
 #pragma once
 
 #include <cstdint>
 #include <deque>
+#include <limits>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,6 +33,10 @@ namespace sim {
 class StationModel : public Station {
  public:
   explicit StationModel(StationConfig config, Micros power_on = 0);
+  // A station put on the line without a reset pulse, as the next board on a
+  // fixture: its boot loader sends its start byte at start_byte_at. A pulse
+  // before then finds no station.
+  static std::unique_ptr<StationModel> placed(StationConfig config, Micros start_byte_at);
 
   // RTS: held in reset while high; the boot loader starts on release.
   void set_reset(bool held, Micros t) override;
@@ -34,16 +47,33 @@ class StationModel : public Station {
   LineSide rx_side() const override { return rx_side_; }
   LineSide tx_side() const { return tx_side_; }
   std::vector<Transmission> take_output() override;
+  void pc_line(const LineSide& side, Micros t = -1) override;
   // What the station saw so far (with the sectors still pending counted).
   Verdict verdict() const;
   const StationConfig& config() const { return config_; }
   uint32_t sector_bytes() const { return sector_; }
   bool stream_started() const { return verdict_.start_page >= 0; }
   long stream_bytes() const { return verdict_.stream_bytes; }
+  // The PC has set its line for a session with this station.
+  bool began() const { return began_; }
+  // When the session was over, once it is.
+  std::optional<Micros> session_end() const { return session_end_; }
+  // Back in its boot loader after the restart, its start byte sent.
+  bool returned() const { return returned_; }
+  // Its receive path has hung (stall_after_stream_bytes): it takes nothing
+  // more from the line, but grants credit.
+  bool stalled() const { return stalled_; }
 
  private:
   enum class Phase { kHeld, kBooting, kBootLoader, kHandshake, kStartRecord, kStreaming, kStopped };
-  enum class Timer { kStartByte, kSecondStartByte, kStrayByte, kLineFault, kSectorWritten };
+  enum class Timer {
+    kStartByte,
+    kSecondStartByte,
+    kStrayByte,
+    kLineFault,
+    kSectorWritten,
+    kStalledCredit
+  };
   struct Pending {
     Micros at;
     uint64_t seq;
@@ -54,7 +84,9 @@ class StationModel : public Station {
     std::vector<uint8_t> data;
   };
 
-  void boot(Micros t);
+  void boot(Micros start);
+  void start_byte(Micros t);
+  void check_over(Micros t);
   void schedule(Micros at, Timer timer);
   void fire(const Pending& p);
   void send(uint8_t byte, Micros t);
@@ -87,8 +119,17 @@ class StationModel : public Station {
   Micros now_ = 0;
   std::vector<Pending> timers_;
   uint64_t seq_ = 0;
-  int boots_ = 0;
   int boot_start_bytes_ = 0;
+  Micros placed_at_ = -std::numeric_limits<Micros>::infinity();
+  bool start_faults_due_ = false;
+
+  LineSide pc_side_ = kWaitingLine;
+  bool began_ = false;
+  bool returning_ = false;  // restarted with its jumper set
+  bool returned_ = false;   // and its start byte sent
+  bool talked_after_restart_ = false;
+  std::optional<Micros> session_end_;
+  bool stalled_ = false;
 
   LineSide rx_side_;
   LineSide tx_side_;

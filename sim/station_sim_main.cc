@@ -35,7 +35,18 @@ const char kUsage[] =
     "  --expect resident|load|restart   what makes a session complete (default load)\n"
     "  --paced                  read and write no faster than the line would carry the\n"
     "                           bytes at the tool's rate and framing\n"
+    "  --arrive-ms MS           a series of stations on one open port: once the tool\n"
+    "                           sets its line back to 9600 bit/s, one stop bit, after a\n"
+    "                           session, the next station sends its start byte MS later,\n"
+    "                           with no pulse\n"
+    "  --jumper-set             on the restart command the station answers and goes back\n"
+    "                           into its boot loader (the next station of a series\n"
+    "                           arrives MS after that start byte)\n"
+    "  --stations N             serve N stations, each on its own pseudo-terminal, their\n"
+    "                           paths one a line; --link P makes P1..PN, --flash-out F\n"
+    "                           and --verdict F write F.1..F.N (default 1)\n"
     "faults:\n"
+    "  --fault-session K        the faults below only in session K of each station\n"
     "  --echo-wrong K | --echo-missing K      body byte K echoed changed / not at all\n"
     "  --no-u-answer | --u-answer HEX         handshake silent / answered wrongly\n"
     "  --u-delay MS             the resident answers 'U' this late\n"
@@ -61,6 +72,12 @@ long number(const std::string& text, int base = 0) {
 
 int integer(const std::string& text) { return static_cast<int>(number(text)); }
 double millis(const std::string& text) { return static_cast<double>(number(text)); }
+
+long at_least(long least, const std::string& text, const char* error) {
+  const long value = number(text);
+  if (value < least) usage_error(error);
+  return value;
+}
 
 // One of a few words, or the usage error that lists them.
 template <class T, size_t N>
@@ -137,11 +154,23 @@ const Option kOptions[] = {
     {"--expect", true,
      [](O& o, V& v) { o.expect = choice(v, kExpects, "expect is resident, load or restart"); }},
     {"--paced", false, [](O& o, V&) { o.paced = true; }},
+    {"--arrive-ms", true,
+     [](O& o, V& v) {
+       o.arrive_ms = static_cast<double>(at_least(0, v, "arrive-ms is 0 or more"));
+     }},
+    {"--jumper-set", false, [](O& o, V&) { o.station.jumper_set = true; }},
+    {"--stations", true,
+     [](O& o, V& v) { o.stations = static_cast<int>(at_least(1, v, "stations is 1 or more")); }},
+    {"--fault-session", true,
+     [](O& o, V& v) {
+       o.fault_session = static_cast<int>(at_least(1, v, "fault-session is 1 or more"));
+     }},
     {"--echo-wrong", true, [](O& o, V& v) { o.station.faults.echo_wrong_at = integer(v); }},
     {"--echo-missing", true, [](O& o, V& v) { o.station.faults.echo_missing_at = integer(v); }},
     {"--no-u-answer", false, [](O& o, V&) { o.station.faults.no_handshake_answer = true; }},
     {"--u-delay", true, [](O& o, V& v) { o.station.handshake_delay_ms = millis(v); }},
-    {"--stall-after", true, [](O& o, V& v) { o.stall_after = number(v); }},
+    {"--stall-after", true,
+     [](O& o, V& v) { o.station.faults.stall_after_stream_bytes = number(v); }},
     {"--u-answer", true,
      [](O& o, V& v) { o.station.faults.handshake_answer = static_cast<int>(number(v, 16)); }},
     {"--packet", true,

@@ -9,8 +9,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -161,6 +163,136 @@ TEST(StationSimE2e, PacedStationTakesTheLinesTime) {
   ASSERT_GE(flash.size(), image.size());
   EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.end() - 8192))
       << "image not at the top of flash";
+}
+
+// A 10 MHz station's bootstrap with the built-in resident, from its start
+// byte to the station packet: whether every echo and answer came right.
+bool bootstrap(int fd) {
+  Bytes body(travek::kBuiltinResident + 8,
+             travek::kBuiltinResident + travek::kBuiltinResidentSize - 2);
+  body[726] = 10;  // (312500 - 14400) / 28800
+  if (!travek::termios2::set_raw(fd, 9600, 2)) return false;
+  if (write(fd, body.data(), body.size()) != static_cast<ssize_t>(body.size())) return false;
+  if (read_n(fd, body.size(), 5000) != body) return false;
+  if (!travek::termios2::set_raw(fd, 57600, 1) || write(fd, "U", 1) != 1) return false;
+  return read_n(fd, 13, 2000).size() == 13;
+}
+
+// Then one 256-byte sector of fill records at 0xE0000 and the restart.
+bool load_and_restart(int fd) {
+  Bytes stream = with_crc({0x00, 0x38});
+  for (uint8_t page = 0; page < 4; ++page) {
+    const Bytes fill = with_crc({page, 0xB8, 0x5A, 0xA5});
+    stream.insert(stream.end(), fill.begin(), fill.end());
+  }
+  if (write(fd, stream.data(), stream.size()) != static_cast<ssize_t>(stream.size())) return false;
+  if (read_n(fd, 1, 2000) != Bytes{0x0F}) return false;
+  return write(fd, "SR", 2) == 2 && read_n(fd, 1, 2000).size() == 1;
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// One port held open: after each session the client sets the line back to
+// 9600 bit/s, one stop bit, and the next station's start byte comes without
+// a pulse. The jumper is set, so each restarted station comes back first.
+// Only lower bounds of time are asserted: a loaded machine is only slower.
+TEST(StationSimE2e, SeriesServesStationAfterStationOnOneOpenPort) {
+  e2e::StationSim sim({"--arrive-ms", "400", "--sessions", "3", "--jumper-set", "--expect",
+                       "restart", "--fault-session", "2", "--echo-wrong", "5"});
+  int fd = open(sim.port().c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(travek::termios2::set_raw(fd, 9600, 1));
+  tcflush(fd, TCIOFLUSH);  // the one pulse, for the first station
+  ASSERT_EQ(read_n(fd, 1, 2000), Bytes{0x55});
+  for (int session = 1; session <= 3; ++session) {
+    SCOPED_TRACE(session);
+    const bool faulty = session == 2;
+    EXPECT_EQ(bootstrap(fd), !faulty);
+    if (!faulty) {
+      ASSERT_TRUE(load_and_restart(fd));
+    }
+    ASSERT_TRUE(travek::termios2::set_raw(fd, 9600, 1));
+    if (session == 3) break;
+    if (!faulty) {
+      ASSERT_EQ(read_n(fd, 1, 2000), Bytes{0x55});  // the same station, come back
+    }
+    const int64_t from = e2e::now_ms();
+    ASSERT_EQ(read_n(fd, 1, 5000), Bytes{0x55});  // the next station
+    EXPECT_GE(e2e::now_ms() - from, 250);
+  }
+  // The last station leaves 400 ms after it came back: the port goes away.
+  EXPECT_EQ(read_n(fd, 1, 5000), Bytes{0x55});
+  pollfd p{fd, POLLIN, 0};
+  ASSERT_EQ(poll(&p, 1, 5000), 1);
+  EXPECT_TRUE(p.revents & POLLHUP);
+  close(fd);
+  e2e::ChildResult r = sim.finish();
+  EXPECT_EQ(r.status, 1) << r.out << r.err;  // the second station's session failed
+  const std::vector<std::string> lines = lines_of(r.out);
+  ASSERT_EQ(lines.size(), 4u) << r.out;
+  for (int session = 1; session <= 3; ++session) {
+    const std::string& v = lines[static_cast<size_t>(session)];
+    EXPECT_EQ(e2e::json_field(v, "clean"), "true") << v;
+    EXPECT_EQ(e2e::json_field(v, "resets"), session == 1 ? "1" : "0") << v;
+    EXPECT_EQ(e2e::json_field(v, "restart"), session == 2 ? "false" : "true") << v;
+    EXPECT_EQ(e2e::json_field(v, "start_bytes"), session == 2 ? "1" : "2") << v;
+  }
+}
+
+// Three stations in one process: paths one a line, links and verdict files
+// numbered, and the exit status for all of them.
+TEST(StationSimE2e, SeveralStationsEachOnItsOwnPseudoTerminal) {
+  char dir[] = "/tmp/travek-stations-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string base = dir;
+  e2e::StationSim sim({"--stations", "3", "--expect", "resident", "--link", base + "/station",
+                       "--verdict", base + "/verdict"},
+                      3);
+  ASSERT_EQ(sim.ports().size(), 3u);
+  std::vector<int> fds;
+  for (size_t k = 0; k < 3; ++k) {
+    char target[64] = {};
+    const std::string link = base + "/station" + std::to_string(k + 1);
+    ASSERT_GT(readlink(link.c_str(), target, sizeof(target) - 1), 0) << link;
+    EXPECT_EQ(std::string(target), sim.ports()[k]);
+    fds.push_back(open(link.c_str(), O_RDWR | O_NOCTTY));
+    ASSERT_GE(fds.back(), 0);
+    ASSERT_TRUE(travek::termios2::set_raw(fds.back(), 9600, 1));
+    tcflush(fds.back(), TCIOFLUSH);
+  }
+  // All three wait for their client at once; the third gets the start of
+  // the body with one stop bit, which its boot loader takes as framing errors.
+  for (size_t k = 0; k < 3; ++k) ASSERT_EQ(read_n(fds[k], 1, 2000), Bytes{0x55});
+  EXPECT_TRUE(bootstrap(fds[0]));
+  EXPECT_TRUE(bootstrap(fds[1]));
+  write_all(fds[2], Bytes(travek::kBuiltinResident + 8, travek::kBuiltinResident + 40));
+  read_n(fds[2], 32, 300);
+  for (int fd : fds) close(fd);
+  e2e::ChildResult r = sim.finish();
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  const std::vector<std::string> lines = lines_of(r.out);
+  ASSERT_EQ(lines.size(), 6u) << r.out;
+  for (size_t k = 0; k < 3; ++k) EXPECT_EQ(lines[k], sim.ports()[k]);
+  for (int k = 1; k <= 3; ++k) {
+    const std::string prefix = "{\"station\":" + std::to_string(k) + ",";
+    const auto line = std::find_if(lines.begin() + 3, lines.end(), [&](const std::string& l) {
+      return l.compare(0, prefix.size(), prefix) == 0;
+    });
+    ASSERT_NE(line, lines.end()) << r.out;
+    std::ifstream in(base + "/verdict." + std::to_string(k));
+    std::string from_file;
+    std::getline(in, from_file);
+    EXPECT_EQ("{" + from_file.substr(1), "{" + line->substr(prefix.size()));
+    EXPECT_EQ(e2e::json_field(from_file, "clean"), k == 3 ? "false" : "true") << from_file;
+    std::remove((base + "/verdict." + std::to_string(k)).c_str());
+    EXPECT_NE(access((base + "/station" + std::to_string(k)).c_str(), F_OK), 0);  // removed
+  }
+  rmdir(dir);
 }
 
 }  // namespace

@@ -2,11 +2,16 @@
 
 namespace e2e {
 
-StationSim::StationSim(const std::vector<std::string>& args) : child_(STATION_SIM_PATH, args) {
-  if (child_.wait_for_output("\n", 10000)) {
-    const std::string& out = child_.out();
-    port_ = out.substr(0, out.find('\n'));
+// The paths come in one write, before anything else.
+StationSim::StationSim(const std::vector<std::string>& args, size_t stations)
+    : child_(STATION_SIM_PATH, args) {
+  if (!child_.wait_for_output("\n", 10000)) return;
+  const std::string& out = child_.out();
+  for (size_t at = 0, end = out.find('\n'); end != std::string::npos && ports_.size() < stations;
+       at = end + 1, end = out.find('\n', at)) {
+    ports_.push_back(out.substr(at, end - at));
   }
+  port_ = ports_.front();
 }
 
 ChildResult StationSim::finish(int timeout_ms) {

@@ -1,5 +1,5 @@
-// station-sim as a child process: its pseudo-terminal path, and at the end
-// its verdict line and exit status.
+// station-sim as a child process: its pseudo-terminal paths (one a station),
+// and at the end its verdict lines and exit status.
 #pragma once
 
 #include <string>
@@ -11,8 +11,9 @@ namespace e2e {
 
 class StationSim {
  public:
-  explicit StationSim(const std::vector<std::string>& args);
+  explicit StationSim(const std::vector<std::string>& args, size_t stations = 1);
   const std::string& port() const { return port_; }
+  const std::vector<std::string>& ports() const { return ports_; }
   pid_t pid() const { return child_.pid(); }
   // Waits for the session verdict and the exit; the JSON line and status.
   ChildResult finish(int timeout_ms = 20000);
@@ -21,6 +22,7 @@ class StationSim {
  private:
   RunningChild child_;
   std::string port_;
+  std::vector<std::string> ports_;
   ChildResult result_;
 };
 
