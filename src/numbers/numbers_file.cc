@@ -36,8 +36,8 @@ enum FieldKey {
   kFieldKeyCount
 };
 
-constexpr const char* kFieldKeyNames[kFieldKeyCount] = {
-    "address", "bytes", "encoding", "next", "last", "step", "show", "list"};
+constexpr const char* kFieldKeyNames[kFieldKeyCount] = {"address", "bytes", "encoding", "next",
+                                                        "last",    "step",  "show",     "list"};
 // A list's values are kept in the image as they are: a key, a certificate's id.
 constexpr uint32_t kListBytesAtMost = 256;
 
@@ -292,8 +292,7 @@ NumbersVerdict check_serial(const Reading& r) {
   if (f.bytes > kMostBytes[static_cast<int>(f.encoding)]) {
     return {NumbersFault::kBadValue, r.line_of[kBytes], nullptr};
   }
-  const Counter c{f.address, f.bytes,    f.encoding, !f.from_command,
-                  f.next,    f.has_last, f.last};
+  const Counter c{f.address, f.bytes, f.encoding, !f.from_command, f.next, f.has_last, f.last};
   const uint32_t line = counter_fault(c, r.line_of[kAddress], r.line_of[kLast], r.line_of[kNext]);
   if (line != UINT32_MAX) return {NumbersFault::kBadValue, line, nullptr};
   return {NumbersFault::kNone, 0, nullptr};
@@ -302,8 +301,8 @@ NumbersVerdict check_serial(const Reading& r) {
 // A field's keys: those of its kind, each of them there.
 NumbersVerdict check_field_keys(NumbersFile& file, const NumbersField& f, const FieldReading& fr) {
   for (int key = 0; key < kFieldKeyCount; ++key) {
-    const bool counter_only = key == kFieldEncoding || key == kFieldLast || key == kFieldStep ||
-                              key == kFieldShow;
+    const bool counter_only =
+        key == kFieldEncoding || key == kFieldLast || key == kFieldStep || key == kFieldShow;
     if (f.is_list && counter_only && fr.line_of[key] != 0) {
       return {NumbersFault::kUnknownKey, fr.line_of[key], nullptr};
     }
@@ -324,7 +323,8 @@ NumbersVerdict check_field(NumbersFile& file, const NumbersField& f, const Field
   const NumbersVerdict keys = check_field_keys(file, f, fr);
   if (keys.fault != NumbersFault::kNone) return keys;
   if (f.is_list) {
-    if (f.next < 1 || f.next > UINT32_MAX) return {NumbersFault::kBadValue, fr.line_of[kFieldNext], nullptr};
+    if (f.next < 1 || f.next > UINT32_MAX)
+      return {NumbersFault::kBadValue, fr.line_of[kFieldNext], nullptr};
     if (f.address + f.bytes > ADDRESS_SPACE_END) {
       return {NumbersFault::kBadValue, fr.line_of[kFieldAddress], nullptr};
     }
@@ -334,8 +334,8 @@ NumbersVerdict check_field(NumbersFile& file, const NumbersField& f, const Field
     return {NumbersFault::kBadValue, fr.line_of[kFieldBytes], nullptr};
   }
   const Counter c{f.address, f.bytes, f.encoding, true, f.next, f.has_last, f.last};
-  const uint32_t line = counter_fault(c, fr.line_of[kFieldAddress], fr.line_of[kFieldLast],
-                                      fr.line_of[kFieldNext]);
+  const uint32_t line =
+      counter_fault(c, fr.line_of[kFieldAddress], fr.line_of[kFieldLast], fr.line_of[kFieldNext]);
   if (line != UINT32_MAX) return {NumbersFault::kBadValue, line, nullptr};
   return {NumbersFault::kNone, 0, nullptr};
 }
@@ -346,8 +346,8 @@ NumbersVerdict check_overlaps(const Reading& r) {
   struct Place {
     uint32_t from, to, line;
   };
-  std::vector<Place> places = {{r.file->address, r.file->address + r.file->bytes,
-                                r.line_of[kAddress]}};
+  std::vector<Place> places = {
+      {r.file->address, r.file->address + r.file->bytes, r.line_of[kAddress]}};
   for (size_t i = 0; i < r.file->fields.size(); ++i) {
     const NumbersField& f = r.file->fields[i];
     places.push_back({f.address, f.address + f.bytes, r.fields[i].line_of[kFieldAddress]});
@@ -491,7 +491,8 @@ NumbersVerdict edit_numbers_nexts(const uint8_t* text, size_t size, const uint64
   Nexts nexts;
   const NumbersVerdict verdict = read_file(text, size, &file, &nexts);
   if (verdict.fault != NumbersFault::kNone) return verdict;
-  if (serial != nullptr && file.from_command) return {NumbersFault::kMissingKey, 0, kKeyNames[kNext]};
+  if (serial != nullptr && file.from_command)
+    return {NumbersFault::kMissingKey, 0, kKeyNames[kNext]};
   // Each value to write, where it stands, in the text's order.
   std::vector<std::pair<Span, uint64_t>> edits;
   if (serial != nullptr) edits.emplace_back(nexts.serial, *serial);

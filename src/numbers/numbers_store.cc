@@ -46,6 +46,9 @@ bool list_value(const char* path, const NumbersField& f, FieldValue* value, Numb
   std::string text;
   if (!read_list(path, f, &text, r)) return false;
   std::string_view rest = text;
+  // A list saved with a byte order mark (as Windows editors do) begins
+  // with its first value all the same.
+  if (rest.substr(0, 3) == "\xEF\xBB\xBF") rest.remove_prefix(3);
   for (uint64_t line = 1; line < f.next && !rest.empty(); ++line) {
     const size_t lf = rest.find('\n');
     rest = lf == std::string_view::npos ? std::string_view() : rest.substr(lf + 1);

@@ -127,11 +127,24 @@ void check_inside(const NumbersFile& file, uint32_t start_address, uint32_t leng
   }
 }
 
-// Each field's value written into the data, and what the console, the
-// record and the event say of it: a counter's number (in hex if its file
-// says so), a list's line alone, never its value.
+// The fields taken, in the record: a counter's number, a list's line alone,
+// never its value. Taken, they are the run's, whatever comes now.
+void record_fields(StationRun& run, const Drawn& drawn) {
+  if (drawn.file.fields.empty()) return;
+  std::string json;
+  for (size_t i = 0; i < drawn.file.fields.size(); ++i) {
+    const NumbersField& f = drawn.file.fields[i];
+    const std::string value = std::to_string(drawn.values[i].value);
+    json +=
+        (i == 0 ? "\"" : ",\"") + f.name + "\":" + (f.is_list ? "{\"line\":" + value + "}" : value);
+  }
+  record_json(run.record, "fields", "{" + json + "}");
+}
+
+// Each field's value written into the data, and its console line: a
+// counter's number (in hex if its file says so), a list's line alone.
 std::string write_fields(StationRun& run, const Drawn& drawn, uint32_t start_address) {
-  std::string lines, json;
+  std::string lines;
   for (size_t i = 0; i < drawn.file.fields.size(); ++i) {
     const NumbersField& f = drawn.file.fields[i];
     const FieldValue& v = drawn.values[i];
@@ -140,16 +153,12 @@ std::string write_fields(StationRun& run, const Drawn& drawn, uint32_t start_add
     if (f.is_list) {
       std::copy(v.bytes.begin(), v.bytes.end(), at);
       shown = format_text(msg::kListLine, static_cast<unsigned>(v.value));
-      json += "\"" + f.name + "\":{\"line\":" + std::to_string(v.value) + "}";
     } else {
       encode_number(v.value, f.encoding, f.bytes, at);
       shown = f.show_hex ? hex_digits(v.value, f.bytes) : std::to_string(v.value);
-      json += "\"" + f.name + "\":" + std::to_string(v.value);
     }
-    if (i + 1 < drawn.file.fields.size()) json += ",";
     lines += format_text(msg::kStationField, f.name.c_str(), shown.c_str());
   }
-  if (!drawn.file.fields.empty()) record_json(run.record, "fields", "{" + json + "}");
   return lines;
 }
 
@@ -169,6 +178,7 @@ void take_station_number(StationRun& run, uint32_t start_address) {
   check_inside(checked.file, start_address, length);
   const Drawn drawn = source_for(checked.file).draw(run, path, checked.file);
   record_number(run.record, field("number"), drawn.number);  // taken: the run's, whatever comes now
+  record_fields(run, drawn);
   const std::string decimal = std::to_string(drawn.number);
   // The file may have changed between the check and the taking.
   check_inside(drawn.file, start_address, length);

@@ -4,14 +4,21 @@
 // number taken is kept by the record even when the load fails; a sqlite3
 // sequence gives the numbers; a run of many gives each station of each batch
 // its own, and its record reaches the log even when the parent is killed.
+// The fields beside the number land in each station's flash, are told by
+// their lines and never by a list's values, and each of their faults ends a
+// run taking nothing.
 #include <signal.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <memory>
 #include <nlohmann/json.hpp>
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -273,6 +280,329 @@ TEST_F(StationNumberE2e, NoRecordIsLostWhenTheParentIsKilled) {
     numbers_given.insert(record["number"].get<uint64_t>());
   }
   EXPECT_EQ(numbers_given, (std::set<uint64_t>{1, 2}));
+}
+
+constexpr uint64_t kFirstMac = 0x0050C2A10000;
+
+// The serial number and two fields beside it: a MAC block, two addresses a
+// station, shown in hex, and a list of 16-byte keys.
+const std::string kFieldsNumbers =
+    "# line 3\n"
+    "address  = 0xFFF00\n"
+    "bytes    = 4\n"
+    "encoding = be\n"
+    "next     = 0x1000\n"
+    "mac.address  = 0xFFF10\n"
+    "mac.bytes    = 6\n"
+    "mac.encoding = be\n"
+    "mac.next     = 0x0050C2A10000\n"
+    "mac.last     = 0x0050C2A1FFFE\n"
+    "mac.step     = 2\n"
+    "mac.show     = hex\n"
+    "key.address  = 0xFFF20\n"
+    "key.bytes    = 16\n"
+    "key.list     = keys.txt\n"
+    "key.next     = 1\n";
+
+std::string swapped(std::string text, const std::string& from, const std::string& to) {
+  const size_t at = text.find(from);
+  EXPECT_NE(at, std::string::npos) << from;
+  if (at != std::string::npos) text.replace(at, from.size(), to);
+  return text;
+}
+
+// Distinct random values of so many bytes each.
+std::vector<Bytes> random_keys(size_t count, size_t bytes, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::set<Bytes> seen;
+  std::vector<Bytes> keys;
+  while (keys.size() < count) {
+    Bytes key(bytes);
+    for (uint8_t& b : key) b = static_cast<uint8_t>(rng());
+    if (seen.insert(key).second) keys.push_back(key);
+  }
+  return keys;
+}
+
+std::string hex_of(const Bytes& bytes, bool upper = true) {
+  const char* digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
+  std::string text;
+  for (uint8_t b : bytes) text += {digits[b >> 4], digits[b & 15]};
+  return text;
+}
+
+// One key a line, in upper case.
+std::string list_of(const std::vector<Bytes>& keys, const std::string& line_end = "\n") {
+  std::string text;
+  for (const Bytes& key : keys) text += hex_of(key) + line_end;
+  return text;
+}
+
+// A list's values must never leave the image: no key, nor any four bytes of
+// one, in either case or as raw bytes.
+void expect_no_key_in(const std::string& where, const std::string& text,
+                      const std::vector<Bytes>& keys) {
+  for (const Bytes& key : keys) {
+    EXPECT_FALSE(contains(text, std::string(key.begin(), key.end()))) << where;
+    for (bool upper : {true, false}) {
+      const std::string hex = hex_of(key, upper);
+      for (size_t at = 0; at + 8 <= hex.size(); at += 2) {
+        EXPECT_FALSE(contains(text, hex.substr(at, 8))) << where << ": " << hex;
+      }
+    }
+  }
+}
+
+void put_be(Bytes& image, size_t at, uint64_t value, size_t bytes) {
+  for (size_t i = 0; i < bytes; ++i) {
+    image[at + bytes - 1 - i] = static_cast<uint8_t>(value >> (8 * i));
+  }
+}
+
+// The image at the top of the 1 MB, with a station's values where
+// kFieldsNumbers puts them.
+Bytes with_values(Bytes image, uint64_t serial, uint64_t mac, const Bytes& key) {
+  const size_t base = 0x100000 - image.size();
+  put_be(image, 0xFFF00 - base, serial, 4);
+  put_be(image, 0xFFF10 - base, mac, 6);
+  std::copy(key.begin(), key.end(), image.begin() + static_cast<long>(0xFFF20 - base));
+  return image;
+}
+
+Bytes read_bytes(const std::string& file) {
+  const std::string text = read_text(file);
+  return Bytes(text.begin(), text.end());
+}
+
+bool ends_with(const Bytes& flash, const Bytes& top) {
+  return flash.size() >= top.size() &&
+         std::equal(top.begin(), top.end(), flash.end() - static_cast<long>(top.size()));
+}
+
+// Waits until a flash dump's top holds the image, run's output read
+// meanwhile: a station writes its dump once its session has ended.
+bool flash_holds(RunningChild& run, const std::string& flash, const Bytes& top, int timeout_ms) {
+  const int64_t deadline = e2e::now_ms() + timeout_ms;
+  while (!ends_with(read_bytes(flash), top)) {
+    if (e2e::now_ms() > deadline) return false;
+    run.wait_for_output("\x01never\x01", 100);
+  }
+  return true;
+}
+
+// Waits until the output holds the text n times.
+bool wait_count(RunningChild& run, const std::string& text, size_t n, int timeout_ms) {
+  const auto count = [&] {
+    size_t found = 0;
+    for (size_t at = 0; (at = run.out().find(text, at)) != std::string::npos; ++at) ++found;
+    return found;
+  };
+  const int64_t deadline = e2e::now_ms() + timeout_ms;
+  while (count() < n) {
+    if (e2e::now_ms() > deadline) return false;
+    run.wait_for_output("\x01never\x01", 100);
+  }
+  return true;
+}
+
+// A record of a station with kFieldsNumbers' fields: its values go
+// together, the k-th number with the k-th MAC and the k-th line.
+void expect_values_together(const json& record) {
+  ASSERT_TRUE(record.contains("fields")) << record;
+  const uint64_t k = record["number"].get<uint64_t>() - 0x1000;
+  EXPECT_LT(k, 8u) << record;
+  EXPECT_EQ(record["fields"], (json{{"mac", kFirstMac + 2 * k}, {"key", {{"line", k + 1}}}}))
+      << record;
+}
+
+// Four ports, two batches: each station's number, MAC and key in its flash,
+// the MACs two apart, the keys lines 1 to 8; the file's nexts moved on by
+// eight, every other byte kept.
+TEST_F(StationNumberE2e, EachFieldLandsInEachStationOfTwoBatches) {
+  const Bytes image = e2e::random_image(32768, 12);
+  const std::string file = write("image.bin", image);
+  const std::vector<Bytes> keys = random_keys(10, 16, 5);
+  write("keys.txt", list_of(keys));
+  const std::string numbers = write("numbers.txt", kFieldsNumbers);
+  std::vector<std::unique_ptr<StationSim>> sims;
+  std::map<std::string, std::string> flash_of;
+  std::string ports;
+  for (int i = 0; i < 4; ++i) {
+    const std::string flash = path("flash" + std::to_string(i));
+    sims.push_back(std::make_unique<StationSim>(
+        std::vector<std::string>{"--sessions", "2", "--flash-out", flash}));
+    flash_of[sims.back()->port()] = flash;
+    ports += (i ? "," : "") + sims.back()->port();
+  }
+  RunningChild run(TRAVEK32_PATH,
+                   {"-repeat", "-y", "-ports:" + ports, "-log:" + log_, "-n:" + numbers, file});
+  // Each batch's stations, in their flashes before the next batch starts.
+  const auto check_batch = [&](size_t records) {
+    const std::vector<json> logged = json_lines(read_text(log_));
+    ASSERT_EQ(logged.size(), records) << read_text(log_);
+    for (size_t i = records - 4; i < records; ++i) {
+      const json& record = logged[i];
+      SCOPED_TRACE(record.dump());
+      expect_values_together(record);
+      const uint64_t k = record["number"].get<uint64_t>() - 0x1000;
+      ASSERT_LT(k, 8u);
+      EXPECT_TRUE(flash_holds(run, flash_of[record["port"]],
+                              with_values(image, 0x1000 + k, kFirstMac + 2 * k, keys[k]), 10000));
+    }
+  };
+  const std::string next_batch = "Следующая партия";
+  ASSERT_TRUE(run.wait_for_output(next_batch, 60000)) << run.out();
+  check_batch(4);
+  run.send_input("\r");
+  ASSERT_TRUE(wait_count(run, next_batch, 2, 60000)) << run.out();
+  check_batch(8);
+  run.send_input("\x1b");
+  run.close_input();
+  const ChildResult r = run.finish(60000);
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  std::set<uint64_t> numbers_given;
+  const std::vector<json> records = json_lines(read_text(log_));
+  for (const json& record : records) {
+    EXPECT_EQ(record["result"], "ok") << record;
+    numbers_given.insert(record["number"].get<uint64_t>());
+  }
+  EXPECT_EQ(numbers_given.size(), 8u);
+  std::string moved = swapped(kFieldsNumbers, "next     = 0x1000", "next     = 0x1008");
+  moved = swapped(moved, "0x0050C2A10000", "0x0050C2A10010");
+  EXPECT_EQ(read_text(numbers), swapped(moved, "key.next     = 1", "key.next     = 9"));
+  for (auto& sim : sims) EXPECT_EQ(sim->finish().status, 0) << sim->verdict();
+  expect_no_key_in("output", r.out + r.err, keys);
+  expect_no_key_in("log", read_text(log_), keys);
+}
+
+// The console shows each field on its line after the number's, a list by
+// its line; the number event and the record carry them. With a command
+// for the number, the fields come from the file all the same. No list's
+// value is told anywhere.
+TEST_F(StationNumberE2e, FieldsAreToldByTheirLinesNeverByTheListsValues) {
+  const Bytes image = e2e::random_image(16384, 13);
+  const std::string file = write("image.bin", image);
+  const std::vector<Bytes> keys = random_keys(3, 16, 6);
+  write("keys.txt", list_of(keys, "\r\n"));
+  const std::string lot =
+      "lot.address = 0xFFF40\nlot.bytes = 6\nlot.encoding = dec\nlot.next = 42\n";
+  const std::string numbers = write("numbers.txt", kFieldsNumbers + lot);
+  StationSim console_sim({"--flash-out", path("flash.out")});
+  const ChildResult shown = e2e::run_child(
+      TRAVEK32_PATH, {"-y", "-port:" + console_sim.port(), "-log:" + log_, "-n:" + numbers, file});
+  ASSERT_EQ(shown.status, 0) << shown.out << shown.err;
+  EXPECT_TRUE(contains(shown.out,
+                       "\nНомер станции:     4096\nПоле mac: 0050C2A10000\nПоле key: строка 1\n"
+                       "Поле lot: 42\n\nЗагрузка FLASH:"));
+  ASSERT_EQ(console_sim.finish().status, 0) << console_sim.verdict();
+  Bytes expected = with_values(image, 0x1000, kFirstMac, keys[0]);
+  const std::string digits = "000042";
+  std::copy(digits.begin(), digits.end(), expected.end() - 0xC0);
+  EXPECT_TRUE(ends_with(bytes_of(path("flash.out")), expected));
+
+  // The number drawn by a command; the fields from where the first run left them.
+  std::string drawn = swapped(read_text(numbers), "next     = 0x1001", "command  = echo 500");
+  write("numbers.txt", drawn);
+  StationSim json_sim({"--flash-out", path("flash.out")});
+  const ChildResult events = e2e::run_child(
+      TRAVEK32_PATH,
+      {"-json", "-y", "-port:" + json_sim.port(), "-log:" + log_, "-n:" + numbers, file});
+  ASSERT_EQ(events.status, 0) << events.out << events.err;
+  ASSERT_EQ(json_sim.finish().status, 0) << json_sim.verdict();
+  const json fields = {{"mac", kFirstMac + 2}, {"key", {{"line", 2}}}, {"lot", 43}};
+  json number_event;
+  for (const json& e : json_lines(events.out)) {
+    if (e["event"] == "number") number_event = e;
+  }
+  EXPECT_EQ(number_event,
+            (json{{"event", "number"}, {"number", 500}, {"address", 0xFFF00}, {"fields", fields}}));
+  const std::vector<json> records = json_lines(read_text(log_));
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0].value("fields", json("absent")),
+            (json{{"mac", kFirstMac}, {"key", {{"line", 1}}}, {"lot", 42}}));
+  EXPECT_EQ(records[1].value("fields", json("absent")), fields);
+  EXPECT_EQ(records[1]["number"], 500);
+  expected = with_values(image, 500, kFirstMac + 2, keys[1]);
+  std::copy_n("000043", 6, expected.end() - 0xC0);
+  EXPECT_TRUE(ends_with(bytes_of(path("flash.out")), expected));
+  const std::pair<const char*, std::string> told[] = {{"console", shown.out},
+                                                      {"its errors", shown.err},
+                                                      {"events", events.out},
+                                                      {"their errors", events.err},
+                                                      {"log", read_text(log_)}};
+  for (const auto& [where, text] : told) expect_no_key_in(where, text, keys);
+}
+
+struct FieldFaultCase {
+  const char* name;
+  std::string numbers;
+  std::string list;
+  bool station;  // found once the station is known
+  std::string message;
+  const char* result;
+  json number;  // the record's
+};
+
+// Each fault of the fields ends the run with its message and key, the file
+// as it was: those of the file itself before the port is opened, the
+// others once the station is known, with no number taken, or a command's
+// number burnt and recorded.
+TEST_F(StationNumberE2e, FieldFaultsEndTheRunTakingNothing) {
+  const std::string image = write("image.bin", e2e::random_image(16384, 14));
+  const std::vector<Bytes> keys = random_keys(2, 16, 7);
+  const std::string short_line = hex_of(keys[1]).substr(1);
+  const FieldFaultCase cases[] = {
+      {"overlapping fields", swapped(kFieldsNumbers, "0xFFF20", "0xFFF14"), list_of(keys), false,
+       "\nОшибка в файле номеров, строка 13: неверное значение\n", "numbers-file-error", nullptr},
+      {"an unknown key of a field", kFieldsNumbers + "mac.colour   = red\n", list_of(keys), false,
+       "\nОшибка в файле номеров, строка 17: неизвестный ключ\n", "numbers-file-error", nullptr},
+      {"a missing key of a field", swapped(kFieldsNumbers, "mac.encoding = be\n", ""),
+       list_of(keys), false, "\nВ файле номеров не задан ключ mac.encoding\n", "numbers-file-error",
+       nullptr},
+      {"a list that cannot be opened", swapped(kFieldsNumbers, "keys.txt", "nokeys.txt"),
+       list_of(keys), false, "\nОшибка в файле номеров, строка 15: неверное значение\n",
+       "numbers-file-error", nullptr},
+      {"a list line of the wrong length, reached",
+       swapped(kFieldsNumbers, "key.next     = 1", "key.next     = 2"),
+       hex_of(keys[0]) + "\n" + short_line + "\n", true, "\nОшибка в списке keys.txt, строка 2\n",
+       "list-error", nullptr},
+      {"a list used up before the numbers",
+       swapped(kFieldsNumbers, "key.next     = 1", "key.next     = 3"), list_of(keys), true,
+       "\nИсчерпано поле key!\n", "field-exhausted", nullptr},
+      {"a MAC past its last", swapped(kFieldsNumbers, "0x0050C2A10000", "0x0050C2A20000"),
+       list_of(keys), true, "\nИсчерпано поле mac!\n", "field-exhausted", nullptr},
+      {"a field outside the data", swapped(kFieldsNumbers, "0xFFF10", "0xF0010"), list_of(keys),
+       true, "\nПоле mac за пределами загружаемых данных!\n", "field-outside-data", nullptr},
+      {"a command's number burnt",
+       swapped(swapped(kFieldsNumbers, "next     = 0x1000", "command  = echo 77"),
+               "key.next     = 1", "key.next     = 3"),
+       list_of(keys), true, "\nИсчерпано поле key!\n", "field-exhausted", 77},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string numbers = write("numbers.txt", c.numbers);
+    write("keys.txt", c.list);
+    std::remove(log_.c_str());
+    std::unique_ptr<StationSim> sim;
+    if (c.station) sim = std::make_unique<StationSim>(std::vector<std::string>{});
+    // A port that is not there: a fault found before it is opened is told.
+    const std::string port = c.station ? sim->port() : "/dev/travek-no-such-port";
+    const ChildResult r = e2e::run_child(
+        TRAVEK32_PATH, {"-y", "-port:" + port, "-log:" + log_, "-n:" + numbers, image});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_TRUE(contains(r.out, c.message)) << r.out;
+    const std::vector<json> records = json_lines(read_text(log_));
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0]["result"], c.result);
+    EXPECT_EQ(records[0]["number"], c.number);
+    if (c.station) {
+      EXPECT_EQ(records[0].value("fields", json("absent")), json()) << records[0];
+    }
+    EXPECT_EQ(read_text(numbers), c.numbers);
+    const std::string told = r.out + r.err + read_text(log_);
+    expect_no_key_in("output and log", told, keys);
+    EXPECT_FALSE(contains(told, short_line.substr(0, 8)));
+  }
 }
 
 }  // namespace

@@ -6,6 +6,11 @@
 // above 0. An edit keeps every byte but the value of next, and its text
 // parses to the same file with the new next; the counter's own step is
 // always such a text. A number encoded into the field reads back the same.
+// Each field of a station's own that parses has a sound name of its own, a
+// list's keys or a counter's (held to what the serial number is held to),
+// and no two fields' bytes overlap, the serial number's included. Moving
+// every next at once keeps every byte but the values, and the text parses to
+// the same fields with the new nexts.
 // The same input is read as a job file too, which the same reader reads: a
 // job that parses has its required keys, a hash of 64 lower-case hex
 // digits, distinct ports (one for a single run), and an offset or address
@@ -16,6 +21,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "job/job_file.h"
 #include "numbers/numbers_file.h"
@@ -113,6 +120,90 @@ void check_edit(const uint8_t* data, size_t size, const NumbersFile& file, uint6
   }
 }
 
+bool is_field_name(const std::string& name) {
+  if (name.empty() || name.size() > 16 || name[0] < 'a' || name[0] > 'z') return false;
+  return std::all_of(name.begin(), name.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
+  });
+}
+
+void check_field(const travek::NumbersField& f, uint32_t lines) {
+  check(is_field_name(f.name) && f.bytes >= 1 && f.address + f.bytes <= kSpace);
+  if (f.is_list) {
+    check(f.bytes <= 256 && !f.list.empty() && f.next >= 1 && f.next <= UINT32_MAX);
+    check(f.list_line >= 1 && f.list_line <= lines);
+    check(!f.has_last && f.step == 1 && !f.show_hex);
+    return;
+  }
+  const uint64_t limit = travek::field_limit(f.encoding, f.bytes);
+  check(f.bytes <= most_bytes(f.encoding) && f.step >= 1 && f.list.empty() && f.list_line == 0);
+  check(!f.has_last || f.last <= limit);
+  check(f.next <= limit || (f.has_last && f.next > f.last));
+  uint8_t field[24];
+  if (travek::encode_number(f.next, f.encoding, f.bytes, field)) {
+    check(decode(field, f.encoding, f.bytes) == f.next);
+  }
+}
+
+// Names of their own, and no two fields' bytes overlapping, the serial
+// number's counting as one.
+void check_fields(const NumbersFile& file, uint32_t lines) {
+  std::vector<std::pair<uint32_t, uint32_t>> spans = {{file.address, file.address + file.bytes}};
+  for (const travek::NumbersField& f : file.fields) {
+    check_field(f, lines);
+    for (const auto& [from, to] : spans) check(f.address >= to || f.address + f.bytes <= from);
+    spans.emplace_back(f.address, f.address + f.bytes);
+  }
+  for (size_t i = 0; i < file.fields.size(); ++i) {
+    for (size_t j = i + 1; j < file.fields.size(); ++j) {
+      check(file.fields[i].name != file.fields[j].name);
+    }
+  }
+}
+
+bool same_but_next(const travek::NumbersField& a, const travek::NumbersField& b) {
+  return a.name == b.name && a.address == b.address && a.bytes == b.bytes &&
+         a.is_list == b.is_list && a.list == b.list && a.encoding == b.encoding &&
+         a.has_last == b.has_last && a.last == b.last && a.step == b.step &&
+         a.show_hex == b.show_hex && a.list_line == b.list_line;
+}
+
+std::string without_number_chars(const std::string& text) {
+  std::string rest;
+  for (char c : text) {
+    if (!is_number_char(c)) rest += c;
+  }
+  return rest;
+}
+
+// Every next moved as a taking moves it, at once: only the values change.
+void check_nexts_edit(const uint8_t* data, size_t size, const NumbersFile& file) {
+  uint64_t serial = 0;
+  const bool serial_moves = travek::counter_advance(file, &serial);
+  std::vector<uint64_t> nexts;
+  for (const travek::NumbersField& f : file.fields) {
+    uint64_t after = f.next;
+    if (f.is_list && f.next < UINT32_MAX) after = f.next + 1;
+    if (!f.is_list && !travek::field_advance(f, &after)) after = f.next;
+    nexts.push_back(after);
+  }
+  std::string edited;
+  const NumbersVerdict v =
+      travek::edit_numbers_nexts(data, size, serial_moves ? &serial : nullptr, nexts, &edited);
+  check(v.fault == NumbersFault::kNone);
+  const std::string text(reinterpret_cast<const char*>(data), size);
+  check(without_number_chars(text) == without_number_chars(edited));
+  NumbersFile moved;
+  const NumbersVerdict again = travek::parse_numbers_file(
+      reinterpret_cast<const uint8_t*>(edited.data()), edited.size(), &moved);
+  check(again.fault == NumbersFault::kNone && same_but_next(file, moved));
+  check(moved.next == (serial_moves ? serial : file.next));
+  check(moved.fields.size() == file.fields.size());
+  for (size_t i = 0; i < nexts.size(); ++i) {
+    check(same_but_next(file.fields[i], moved.fields[i]) && moved.fields[i].next == nexts[i]);
+  }
+}
+
 void check_job(const uint8_t* data, size_t size) {
   travek::JobFile job;
   const travek::JobVerdict v = travek::parse_job_file(data, size, &job);
@@ -177,5 +268,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   for (uint64_t next : {uint64_t{0}, file.next, limit, UINT64_MAX})
     check_edit(data, size, file, next);
+  check_fields(file, line_count(data, size));
+  check_nexts_edit(data, size, file);
   return 0;
 }

@@ -441,5 +441,447 @@ TEST(NumbersFile, DecimalDigitsAlone) {
   }
 }
 
+// The serial number's four lines, at 0xFFF00..0xFFF03; a case's fields
+// follow from line 5.
+std::string after_serial(const std::string& fields) {
+  return "address = 0xFFF00\nbytes = 4\nencoding = le\nnext = 1\n" + fields;
+}
+
+const std::string kFieldsExample =
+    "mac.address  = 0xFFF10\n"
+    "mac.bytes    = 6\n"
+    "mac.encoding = be\n"
+    "mac.next     = 0x0050C2A10000\n"
+    "mac.last     = 0x0050C2A1FFFE\n"
+    "mac.step     = 2            # two addresses per station\n"
+    "mac.show     = hex          # how the console shows it: dec (default) or hex\n"
+    "\n"
+    "key.address  = 0xFFF20\n"
+    "key.bytes    = 16\n"
+    "key.list     = line3-keys.txt   # relative to this file's folder\n"
+    "key.next     = 1                # the next line of the list to give\n";
+
+void expect_field(const NumbersField& got, const NumbersField& want) {
+  SCOPED_TRACE("field " + want.name);
+  EXPECT_EQ(got.name, want.name);
+  EXPECT_EQ(got.address, want.address);
+  EXPECT_EQ(got.bytes, want.bytes);
+  EXPECT_EQ(got.is_list, want.is_list);
+  EXPECT_EQ(got.list, want.list);
+  EXPECT_EQ(got.next, want.next);
+  EXPECT_EQ(got.encoding, want.encoding);
+  EXPECT_EQ(got.has_last, want.has_last);
+  EXPECT_EQ(got.last, want.last);
+  EXPECT_EQ(got.step, want.step);
+  EXPECT_EQ(got.show_hex, want.show_hex);
+  EXPECT_EQ(got.list_line, want.list_line);
+}
+
+NumbersField counter_field(const char* name, uint32_t address, uint32_t bytes,
+                           NumberEncoding encoding, uint64_t next) {
+  NumbersField f;
+  f.name = name;
+  f.address = address;
+  f.bytes = bytes;
+  f.encoding = encoding;
+  f.next = next;
+  return f;
+}
+
+NumbersField limited(NumbersField f, uint64_t last, uint64_t step = 1, bool show_hex = false) {
+  f.has_last = true;
+  f.last = last;
+  f.step = step;
+  f.show_hex = show_hex;
+  return f;
+}
+
+NumbersField list_field(const char* name, uint32_t address, uint32_t bytes, const char* list,
+                        uint64_t next, uint32_t list_line) {
+  NumbersField f;
+  f.name = name;
+  f.address = address;
+  f.bytes = bytes;
+  f.is_list = true;
+  f.list = list;
+  f.next = next;
+  f.list_line = list_line;
+  return f;
+}
+
+struct FieldsCase {
+  const char* name;
+  std::string text;
+  std::vector<NumbersField> fields;
+};
+
+TEST(NumbersFile, FieldsOfAStationsOwnParse) {
+  using E = NumberEncoding;
+  const FieldsCase cases[] = {
+      {"the engineer's example: a MAC block and a key list",
+       after_serial(kFieldsExample),
+       {limited(counter_field("mac", 0xFFF10, 6, E::kBe, 0x0050C2A10000), 0x0050C2A1FFFE, 2, true),
+        list_field("key", 0xFFF20, 16, "line3-keys.txt", 1, 15)}},
+      {"a counter's defaults, show = dec said",
+       after_serial("lot.address = 0x10\nlot.bytes = 3\nlot.encoding = dec\nlot.next = 42\n"
+                    "lot.show = dec\n"),
+       {counter_field("lot", 0x10, 3, E::kDec, 42)}},
+      {"names at their limits",
+       after_serial("a_234567890123_z.address = 0x10\na_234567890123_z.bytes = 1\n"
+                    "a_234567890123_z.list = l\na_234567890123_z.next = 0x0A\n"
+                    "k.address = 0x20\nk.bytes = 2\nk.encoding = hex\nk.next = 0xFF\n"),
+       {list_field("a_234567890123_z", 0x10, 1, "l", 10, 7),
+        counter_field("k", 0x20, 2, E::kHex, 255)}},
+      {"keys in any order, fields among the serial's keys, in the order first named",
+       "b.next = 3\na.list = a.txt\nb.address = 0x20\naddress = 0xFFF00\na.address = 0x10\n"
+       "bytes = 4\na.bytes = 1\nb.bytes = 8\nencoding = hex\nb.encoding = le\na.next = 0x10\n"
+       "next = 5\n",
+       {counter_field("b", 0x20, 8, E::kLe, 3), list_field("a", 0x10, 1, "a.txt", 16, 2)}},
+      {"the most bytes, touching the serial on both sides",
+       after_serial("key.address = 0xFFE00\nkey.bytes = 256\nkey.list = k\nkey.next = 1\n"
+                    "big.address = 0xFFF04\nbig.bytes = 20\nbig.encoding = dec\n"
+                    "big.next = 18446744073709551615\n"),
+       {list_field("key", 0xFFE00, 256, "k", 1, 7),
+        counter_field("big", 0xFFF04, 20, E::kDec, UINT64_MAX)}},
+      {"CRLF, a byte order mark, tabs, a list's path with a folder and spaces",
+       "\xEF\xBB\xBF"
+       "address = 0xFFF00\r\nbytes = 4\r\nencoding = le\r\nnext = 1\r\n"
+       "\tkey.list\t=\tlists/line 3 keys.txt\t# the keys\r\nkey.bytes=8\r\nkey.address = 0x100\r\n"
+       "key.next = 4294967295",
+       {list_field("key", 0x100, 8, "lists/line 3 keys.txt", UINT32_MAX, 5)}},
+      {"beside a command",
+       "address = 0xFFF00\nbytes = 4\nencoding = le\ncommand = echo 5\n"
+       "mac.address = 0x10\nmac.bytes = 6\nmac.encoding = be\nmac.next = 7\nmac.last = 9\n",
+       {limited(counter_field("mac", 0x10, 6, E::kBe, 7), 9)}},
+      {"a counter used up past its last",
+       after_serial("mac.address = 0x10\nmac.bytes = 1\nmac.encoding = le\nmac.next = 300\n"
+                    "mac.last = 255\n"),
+       {limited(counter_field("mac", 0x10, 1, E::kLe, 300), 255)}},
+  };
+  for (const FieldsCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    NumbersFile f;
+    const NumbersVerdict v = parse(c.text, &f);
+    ASSERT_EQ(v.fault, NumbersFault::kNone) << "line " << v.line << (v.key ? v.key : "");
+    EXPECT_EQ(f.address, 0xFFF00u) << "the serial number's own keys stay its own";
+    ASSERT_EQ(f.fields.size(), c.fields.size());
+    for (size_t i = 0; i < c.fields.size(); ++i) expect_field(f.fields[i], c.fields[i]);
+  }
+}
+
+// A complete counter field, its keys on four lines.
+std::string counter_lines(const std::string& name, const std::string& address,
+                          const std::string& bytes, const std::string& encoding = "be") {
+  return name + ".address = " + address + "\n" + name + ".bytes = " + bytes + "\n" + name +
+         ".encoding = " + encoding + "\n" + name + ".next = 1\n";
+}
+
+// A complete list field, its keys on four lines.
+std::string list_lines(const std::string& name, const std::string& address,
+                       const std::string& bytes, const std::string& next = "1") {
+  return name + ".address = " + address + "\n" + name + ".bytes = " + bytes + "\n" + name +
+         ".list = keys.txt\n" + name + ".next = " + next + "\n";
+}
+
+void expect_faults(const std::vector<FaultCase>& cases) {
+  for (const FaultCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    NumbersFile f;
+    const NumbersVerdict v = parse(c.text, &f);
+    EXPECT_EQ(v.fault, c.fault);
+    EXPECT_EQ(v.line, c.line);
+    if (c.key == nullptr) {
+      EXPECT_EQ(v.key, nullptr);
+    } else {
+      ASSERT_NE(v.key, nullptr);
+      EXPECT_STREQ(v.key, c.key);
+    }
+  }
+}
+
+TEST(NumbersFile, AFieldsNameAndKeysAreWrittenAsTheyMustBe) {
+  using F = NumbersFault;
+  expect_faults({
+      // Names and keys.
+      {"a name in capitals", after_serial("Mac.address = 0x10\n"), F::kUnknownKey, 5, nullptr},
+      {"a key in capitals", after_serial("mac.Address = 0x10\n"), F::kUnknownKey, 5, nullptr},
+      {"a name of 17 characters", after_serial("a2345678901234567.address = 0x10\n"),
+       F::kUnknownKey, 5, nullptr},
+      {"a name starting with a digit", after_serial("1mac.address = 0x10\n"), F::kUnknownKey, 5,
+       nullptr},
+      {"a name starting with _", after_serial("_mac.address = 0x10\n"), F::kUnknownKey, 5, nullptr},
+      {"a name with a hyphen", after_serial("mac-1.address = 0x10\n"), F::kUnknownKey, 5, nullptr},
+      {"no name", after_serial(".address = 0x10\n"), F::kUnknownKey, 5, nullptr},
+      {"no key after the dot", after_serial("mac. = 1\n"), F::kUnknownKey, 5, nullptr},
+      {"an unknown key", after_serial("mac.colour = red\n"), F::kUnknownKey, 5, nullptr},
+      {"a second dot", after_serial("mac.next.x = 1\n"), F::kUnknownKey, 5, nullptr},
+      {"a serial key with no field", after_serial("mac.command = echo 5\n"), F::kUnknownKey, 5,
+       nullptr},
+      {"a field's key twice, told on the second",
+       after_serial("mac.step = 1\n# between\nmac.step = 2\n"), F::kKeyTwice, 7, nullptr},
+      {"the first fault in the text", after_serial("mac.bytes = 0\nMAC.x = 1\n"), F::kBadValue, 5,
+       nullptr},
+  });
+}
+
+TEST(NumbersFile, AFieldsValuesMustFitItsKind) {
+  using F = NumbersFault;
+  expect_faults({
+      // Values.
+      {"bytes 0", after_serial("mac.bytes = 0\n"), F::kBadValue, 5, nullptr},
+      {"a list of 257 bytes", after_serial(list_lines("key", "0x100", "257")), F::kBadValue, 6,
+       nullptr},
+      {"9 bytes le", after_serial(counter_lines("mac", "0x10", "9", "le")), F::kBadValue, 6,
+       nullptr},
+      {"9 bytes be", after_serial(counter_lines("mac", "0x10", "9")), F::kBadValue, 6, nullptr},
+      {"21 bytes dec", after_serial(counter_lines("mac", "0x10", "21", "dec")), F::kBadValue, 6,
+       nullptr},
+      {"17 bytes hex", after_serial(counter_lines("mac", "0x10", "17", "hex")), F::kBadValue, 6,
+       nullptr},
+      {"a list's next 0", after_serial(list_lines("key", "0x100", "2", "0")), F::kBadValue, 8,
+       nullptr},
+      {"a list's next 0x0", after_serial(list_lines("key", "0x100", "2", "0x0")), F::kBadValue, 8,
+       nullptr},
+      {"a list's next past 2^32 - 1", after_serial(list_lines("key", "0x100", "2", "4294967296")),
+       F::kBadValue, 8, nullptr},
+      {"an empty list name", after_serial("key.list =   # none\n"), F::kBadValue, 5, nullptr},
+      {"step 0", after_serial(counter_lines("mac", "0x10", "2") + "mac.step = 0\n"), F::kBadValue,
+       9, nullptr},
+      {"show in capitals", after_serial("mac.show = HEX\n"), F::kBadValue, 5, nullptr},
+      {"show oct", after_serial("mac.show = oct\n"), F::kBadValue, 5, nullptr},
+      {"an unknown encoding", after_serial("mac.encoding = bcd\n"), F::kBadValue, 5, nullptr},
+      {"a next past the field",
+       after_serial("mac.address = 0x10\nmac.bytes = 1\nmac.encoding = le\nmac.next = 256\n"),
+       F::kBadValue, 8, nullptr},
+      {"a last past the field",
+       after_serial(counter_lines("mac", "0x10", "1") + "mac.last = 256\n"), F::kBadValue, 9,
+       nullptr},
+      {"an address past the 1 MB", after_serial("mac.address = 0x100000\n"), F::kBadValue, 5,
+       nullptr},
+      {"a counter past the 1 MB's end, told on its address",
+       after_serial("mac.bytes = 4\nmac.address = 0xFFFFE\nmac.encoding = le\nmac.next = 1\n"),
+       F::kBadValue, 6, nullptr},
+      {"a list past the 1 MB's end", after_serial(list_lines("key", "0xFFFF0", "32")), F::kBadValue,
+       5, nullptr},
+  });
+}
+
+TEST(NumbersFile, AFieldsKeysAreThoseOfItsKindAndNoTwoFieldsOverlap) {
+  using F = NumbersFault;
+  expect_faults({
+      // A list takes its own keys alone, wherever the others are.
+      {"a list with an encoding",
+       after_serial(list_lines("key", "0x100", "2") + "key.encoding = le\n"), F::kUnknownKey, 9,
+       nullptr},
+      {"a list with a last before its list line",
+       after_serial("key.last = 5\n" + list_lines("key", "0x100", "2")), F::kUnknownKey, 5,
+       nullptr},
+      {"a list with a step", after_serial(list_lines("key", "0x100", "2") + "key.step = 2\n"),
+       F::kUnknownKey, 9, nullptr},
+      {"a list with a show", after_serial(list_lines("key", "0x100", "2") + "key.show = dec\n"),
+       F::kUnknownKey, 9, nullptr},
+      // Missing keys, named NAME.key.
+      {"a counter without its encoding",
+       after_serial("mac.address = 0x10\nmac.bytes = 2\nmac.next = 1\n"), F::kMissingKey, 0,
+       "mac.encoding"},
+      {"a counter without its next",
+       after_serial("mac.address = 0x10\nmac.bytes = 2\nmac.encoding = le\n"), F::kMissingKey, 0,
+       "mac.next"},
+      {"a field named once", after_serial("mac.show = hex\n"), F::kMissingKey, 0, "mac.address"},
+      {"a list without its next",
+       after_serial("key.address = 0x100\nkey.bytes = 2\nkey.list = k\n"), F::kMissingKey, 0,
+       "key.next"},
+      {"a list without its bytes",
+       after_serial("key.address = 0x100\nkey.list = k\nkey.next = 1\n"), F::kMissingKey, 0,
+       "key.bytes"},
+      {"the serial's missing key first",
+       "address = 0xFFF00\nbytes = 4\nencoding = le\nmac.show = hex\n", F::kMissingKey, 0, "next"},
+      {"the first field missing a key", after_serial("a.show = hex\nb.step = 2\n"), F::kMissingKey,
+       0, "a.address"},
+      // Overlaps, on the address line of the later one.
+      {"a field over the serial's last byte", after_serial(counter_lines("mac", "0xFFF03", "2")),
+       F::kBadValue, 5, nullptr},
+      {"the serial over a field given before it",
+       counter_lines("mac", "0xFFF00", "4") + "address = 0xFFF02\nbytes = 4\nencoding = le\n"
+                                              "next = 1\n",
+       F::kBadValue, 5, nullptr},
+      {"the later of two fields",
+       after_serial(counter_lines("mac", "0x100", "6") + list_lines("key", "0x105", "16")),
+       F::kBadValue, 9, nullptr},
+      {"a field inside another",
+       after_serial(list_lines("key", "0x100", "32") + counter_lines("mac", "0x108", "2")),
+       F::kBadValue, 9, nullptr},
+      {"the third over the first, not the second",
+       after_serial(counter_lines("a", "0x100", "4") + counter_lines("b", "0x200", "4") +
+                    counter_lines("c", "0x103", "1")),
+       F::kBadValue, 13, nullptr},
+      {"the later address line, wherever the bytes are",
+       after_serial("a.address = 0x100\nb.address = 0x102\na.encoding = le\na.next = 1\n"
+                    "b.encoding = le\nb.next = 1\nb.bytes = 2\na.bytes = 4\n"),
+       F::kBadValue, 6, nullptr},
+      {"a line's fault before an overlap",
+       after_serial(counter_lines("mac", "0xFFF00", "2") + "mac.colour = red\n"), F::kUnknownKey, 9,
+       nullptr},
+  });
+}
+
+// The text with the given nexts: the serial's unless serial is null, and
+// each field's.
+std::string edit_nexts(const std::string& text, const uint64_t* serial,
+                       const std::vector<uint64_t>& fields, NumbersVerdict* verdict = nullptr) {
+  std::string edited = "(untouched)";
+  const NumbersVerdict v = edit_numbers_nexts(reinterpret_cast<const uint8_t*>(text.data()),
+                                              text.size(), serial, fields, &edited);
+  if (verdict != nullptr) *verdict = v;
+  return edited;
+}
+
+TEST(NumbersFile, AFieldsCounterNeverWrapsNorGivesAValueTwice) {
+  const AdvanceCase cases[] = {
+      {"the usual step", after_serial(counter_lines("mac", "0x10", "2")), true, 2},
+      {"two addresses a station",
+       after_serial("mac.address = 0x10\nmac.bytes = 6\nmac.encoding = be\n"
+                    "mac.next = 0x0050C2A1FFFC\nmac.last = 0x0050C2A1FFFE\nmac.step = 2\n"),
+       true, 0x0050C2A1FFFE},
+      {"the last one given",
+       after_serial("mac.address = 0x10\nmac.bytes = 6\nmac.encoding = be\n"
+                    "mac.next = 0x0050C2A1FFFE\nmac.last = 0x0050C2A1FFFE\nmac.step = 2\n"),
+       true, 0x0050C2A20000},
+      {"past its last: used up",
+       after_serial("mac.address = 0x10\nmac.bytes = 6\nmac.encoding = be\n"
+                    "mac.next = 0x0050C2A20000\nmac.last = 0x0050C2A1FFFE\n"),
+       false, 0},
+      {"the field's top without last",
+       after_serial("mac.address = 0x10\nmac.bytes = 1\nmac.encoding = le\nmac.next = 255\n"),
+       false, 0},
+      {"a step past the field's top with a last",
+       after_serial("mac.address = 0x10\nmac.bytes = 1\nmac.encoding = le\nmac.next = 254\n"
+                    "mac.last = 255\nmac.step = 2\n"),
+       true, 256},
+      {"a step that would wrap",
+       after_serial("mac.address = 0x10\nmac.bytes = 8\nmac.encoding = le\n"
+                    "mac.next = 0xFFFFFFFFFFFFFFFE\nmac.step = 2\nmac.last = 0xFFFFFFFFFFFFFFFF\n"),
+       false, 0},
+      {"a list moves by its line, not by this", after_serial(list_lines("key", "0x100", "2")),
+       false, 0},
+  };
+  for (const AdvanceCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    NumbersFile f;
+    ASSERT_EQ(parse(c.text, &f).fault, NumbersFault::kNone);
+    ASSERT_EQ(f.fields.size(), 1u);
+    uint64_t after = 0;
+    EXPECT_EQ(field_advance(f.fields[0], &after), c.gives);
+    if (!c.gives) continue;
+    EXPECT_EQ(after, c.after);
+    // What is written back is itself a valid file, at that value.
+    NumbersFile moved;
+    ASSERT_EQ(parse(edit_nexts(c.text, nullptr, {after}), &moved).fault, NumbersFault::kNone);
+    EXPECT_EQ(moved.fields[0].next, after);
+  }
+}
+
+struct EditNextsCase {
+  const char* name;
+  std::string text;
+  const uint64_t* serial;
+  std::vector<uint64_t> fields;
+  std::string expected;
+};
+
+// Each edit gives its text, and that text holds the values given.
+void expect_edits(const std::vector<EditNextsCase>& cases) {
+  for (const EditNextsCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    NumbersVerdict v;
+    const std::string edited = edit_nexts(c.text, c.serial, c.fields, &v);
+    EXPECT_EQ(edited, c.expected);
+    EXPECT_EQ(v.fault, NumbersFault::kNone);
+    // And the edited text holds the values given.
+    NumbersFile moved;
+    ASSERT_EQ(parse(edited, &moved).fault, NumbersFault::kNone);
+    if (c.serial != nullptr) {
+      EXPECT_EQ(moved.next, *c.serial);
+    }
+    ASSERT_EQ(moved.fields.size(), c.fields.size());
+    for (size_t i = 0; i < c.fields.size(); ++i) EXPECT_EQ(moved.fields[i].next, c.fields[i]);
+  }
+}
+
+TEST(NumbersFile, AnEditMovesEveryNextAndKeepsEveryOtherByte) {
+  static constexpr uint64_t k100002 = 100002, k0x100 = 0x100, k42 = 42;
+  const std::string every_base =
+      "address = 0xFFF00\nbytes = 4\nencoding = le\nnext = 0x00ff\n"
+      "a.address = 0x10\na.bytes = 8\na.encoding = be\na.next = 0Xabc  # lower\n"
+      "b.address = 0x20\nb.bytes = 8\nb.encoding = be\nb.next = 99\n"
+      "c.address = 0x30\nc.bytes=4\nc.list = c.txt\nc.next = 0x0009\n";
+  expect_edits({
+      {"the engineer's example",
+       kExample + "\n" + kFieldsExample,
+       &k100002,
+       {0x0050C2A10002, 2},
+       "# station serial numbers for line 3\n"
+       "address  = 0xFFF00    # station address of the number's first byte\n"
+       "bytes    = 4          # the field's length\n"
+       "encoding = le         # le | be | dec | hex\n"
+       "next     = 100002     # the next number to give\n"
+       "last     = 199999     # optional: never give a number above this\n"
+       "\n"
+       "mac.address  = 0xFFF10\n"
+       "mac.bytes    = 6\n"
+       "mac.encoding = be\n"
+       "mac.next     = 0x0050C2A10002\n"
+       "mac.last     = 0x0050C2A1FFFE\n"
+       "mac.step     = 2            # two addresses per station\n"
+       "mac.show     = hex          # how the console shows it: dec (default) or hex\n"
+       "\n"
+       "key.address  = 0xFFF20\n"
+       "key.bytes    = 16\n"
+       "key.list     = line3-keys.txt   # relative to this file's folder\n"
+       "key.next     = 2                # the next line of the list to give\n"},
+      {"each value's base and case, a width kept or grown",
+       every_base,
+       &k0x100,
+       {0x1abc, 100, 10},
+       "address = 0xFFF00\nbytes = 4\nencoding = le\nnext = 0x0100\n"
+       "a.address = 0x10\na.bytes = 8\na.encoding = be\na.next = 0X1abc  # lower\n"
+       "b.address = 0x20\nb.bytes = 8\nb.encoding = be\nb.next = 100\n"
+       "c.address = 0x30\nc.bytes=4\nc.list = c.txt\nc.next = 0x000A\n"},
+      {"the fields alone, beside a command",
+       "address = 0xFFF00\nbytes = 4\nencoding = le\ncommand = echo 5 # next = 1\n"
+       "mac.address = 0x10\nmac.bytes = 2\nmac.encoding = le\nmac.next = 7 # next = 7\n",
+       nullptr,
+       {8},
+       "address = 0xFFF00\nbytes = 4\nencoding = le\ncommand = echo 5 # next = 1\n"
+       "mac.address = 0x10\nmac.bytes = 2\nmac.encoding = le\nmac.next = 8 # next = 7\n"},
+      {"nexts before the keys they go with, CRLF, a byte order mark, no final line end",
+       "\xEF\xBB\xBFkey.next=3\r\nnext\t=\t41\t# serial\r\nmac.next = 0x0FFF\r\n"
+       "address = 0xFFF00\r\nbytes = 4\r\nencoding = le\r\nkey.address = 0x100\r\nkey.bytes = 2\r\n"
+       "key.list = k\r\nmac.address = 0x10\r\nmac.bytes = 2\r\nmac.encoding = le\r\n"
+       "mac.show = hex\r\nlast = 100\r\nmac.last = 0xFFFF",
+       &k42,
+       {4, 0x1000},
+       "\xEF\xBB\xBFkey.next=4\r\nnext\t=\t42\t# serial\r\nmac.next = 0x1000\r\n"
+       "address = 0xFFF00\r\nbytes = 4\r\nencoding = le\r\nkey.address = 0x100\r\nkey.bytes = 2\r\n"
+       "key.list = k\r\nmac.address = 0x10\r\nmac.bytes = 2\r\nmac.encoding = le\r\n"
+       "mac.show = hex\r\nlast = 100\r\nmac.last = 0xFFFF"},
+  });
+}
+
+TEST(NumbersFile, OnlyASoundFileHasItsNextsMoved) {
+  const uint64_t serial = 2;
+  NumbersVerdict v;
+  EXPECT_EQ(edit_nexts(after_serial(counter_lines("mac", "0xFFF00", "2")), &serial, {2}, &v),
+            "(untouched)");
+  EXPECT_EQ(v.fault, NumbersFault::kBadValue);
+  EXPECT_EQ(v.line, 5u);
+  EXPECT_EQ(edit_nexts("address = 1\nbytes = 1\nencoding = le\ncommand = echo 5\n" +
+                           counter_lines("mac", "0x10", "2"),
+                       &serial, {2}, &v),
+            "(untouched)");
+  EXPECT_EQ(v.fault, NumbersFault::kMissingKey);
+  EXPECT_STREQ(v.key, "next");
+}
+
 }  // namespace
 }  // namespace travek

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -300,6 +301,65 @@ TEST_F(WineE2e, StationNumberFromTheNumbersFile) {
   unlink(log.c_str());
   unlink(numbers.c_str());
   unlink((numbers + ".lock").c_str());
+}
+
+// A station's fields taken by the Windows build: a MAC block and a key
+// from a list beside the numbers file, each in the flash, shown in code
+// page 866 by value and by line, the record carrying them; the file moved
+// on with its CRLF lines kept, and no key told anywhere.
+TEST_F(WineE2e, StationFieldsFromTheNumbersFile) {
+  const std::string flash = temp_path("fields-flash");
+  const std::string log = temp_path("fields-log");
+  const std::string numbers = temp_path("fields-numbers");
+  const std::string keys = temp_path("fields-keys");
+  const std::string text =
+      "address = 0xFFF00\r\nbytes = 4\r\nencoding = le\r\nnext = 4711\r\n"
+      "mac.address = 0xFFF10\r\nmac.bytes = 6\r\nmac.encoding = be\r\n"
+      "mac.next = 0x0050C2A10000\r\nmac.step = 2\r\nmac.show = hex\r\n"
+      "key.address = 0xFFF20\r\nkey.bytes = 8\r\nkey.list = " +
+      keys.substr(keys.rfind('/') + 1) + "\r\nkey.next = 2\r\n";
+  std::ofstream(numbers, std::ios::binary) << text;
+  const std::vector<std::string> list = {"0F1E2D3C4B5A6978", "c3d2e1f0a9b8c7d6",
+                                         "13579BDF02468ACE"};
+  std::ofstream(keys, std::ios::binary) << list[0] << "\r\n" << list[1] << "\r\n" << list[2];
+  e2e::StationSim sim({"--link", com2_, "--flash-out", flash});
+  const std::vector<uint8_t> image(16384, 0x5A);
+  TempFile file(image);
+  ChildResult r = travek(
+      {"-y", "-log:" + windows_path(log), "-n:" + windows_path(numbers), windows_path(file.path())},
+      120000);
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(contains(r.out, console_bytes("Номер станции:     4711\nПоле mac: 0050C2A10000\n"
+                                            "Поле key: строка 2\n\nЗагрузка FLASH:")));
+  EXPECT_EQ(sim.finish().status, 0) << sim.verdict();
+  std::vector<uint8_t> expected = image;
+  const std::vector<uint8_t> fields = {0x67, 0x12, 0,    0,                              // 4711
+                                       0x00, 0x50, 0xC2, 0xA1, 0x00, 0x00,               // the MAC
+                                       0xC3, 0xD2, 0xE1, 0xF0, 0xA9, 0xB8, 0xC7, 0xD6};  // line 2
+  std::copy(fields.begin(), fields.begin() + 4, expected.end() - 0x100);
+  std::copy(fields.begin() + 4, fields.begin() + 10, expected.end() - 0xF0);
+  std::copy(fields.begin() + 10, fields.end(), expected.end() - 0xE0);
+  EXPECT_TRUE(flash_ends_with(flash, expected));
+  const std::string logged = e2e::read_text(log);
+  const std::vector<nlohmann::json> records = e2e::json_lines(logged);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].value("fields", nlohmann::json("absent")),
+            (nlohmann::json{{"mac", 0x0050C2A10000}, {"key", {{"line", 2}}}}));
+  std::string moved = text;
+  moved.replace(moved.find("next = 4711"), 11, "next = 4712");
+  moved.replace(moved.find("0x0050C2A10000"), 14, "0x0050C2A10002");
+  moved.replace(moved.find("key.next = 2"), 12, "key.next = 3");
+  EXPECT_EQ(e2e::read_text(numbers), moved);
+  for (std::string key : list) {
+    for (const auto& to_case : {::toupper, ::tolower}) {
+      std::transform(key.begin(), key.end(), key.begin(), to_case);
+      for (const std::string& told : {r.out, r.err, logged}) {
+        EXPECT_FALSE(contains(told, key.substr(0, 8))) << key;
+        EXPECT_FALSE(contains(told, key.substr(8))) << key;
+      }
+    }
+  }
+  for (const std::string& path : {log, numbers, numbers + ".lock", keys}) unlink(path.c_str());
 }
 
 }  // namespace
