@@ -161,12 +161,14 @@ void VirtualLine::hand_up(const Received& r) {
 }
 
 bool VirtualLine::lost() const {
-  return options_.lose_port_at_ms >= 0 && now_ >= options_.lose_port_at_ms * 1000;
+  const bool back = options_.port_back_at_ms >= 0 && now_ >= options_.port_back_at_ms * 1000;
+  return options_.lose_port_at_ms >= 0 && now_ >= options_.lose_port_at_ms * 1000 && !back;
 }
 
 bool VirtualLine::open(const char*) {
   if (open_hook_) open_hook_();
-  if (options_.port_missing) return false;
+  advance_to(now_);
+  if (options_.port_missing || lost()) return false;
   port_open_ = true;
   input_.clear();
   errors_ = 0;
@@ -214,7 +216,9 @@ uint32_t VirtualLine::take(uint8_t* dest, uint32_t max) {
 
 void VirtualLine::wait_for_input(size_t n, Micros deadline) {
   // A port that goes away ends the wait at once.
-  if (options_.lose_port_at_ms >= 0) deadline = std::min(deadline, options_.lose_port_at_ms * 1000);
+  if (options_.lose_port_at_ms >= 0 && now_ < options_.lose_port_at_ms * 1000) {
+    deadline = std::min(deadline, options_.lose_port_at_ms * 1000);
+  }
   // So does a termination request, which is then honoured.
   const bool request_first = request_.at >= 0 && !request_.ending && request_.at <= deadline;
   if (request_first) deadline = std::max(now_, request_.at);

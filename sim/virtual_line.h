@@ -61,6 +61,7 @@ struct VirtualOptions {
   bool port_refuses_settings = false;
   long stall_after_bytes = -1;    // the line takes no more once the PC wrote so many
   double lose_port_at_ms = -1;    // the device goes away at this time
+  double port_back_at_ms = -1;    // and can be opened again from this time (< 0: never)
   size_t input_queue = 1632;      // the driver's receive queue
   bool keyboard = false;          // keys typed on a keyboard, not a script
   bool terminal = false;          // standard output is a terminal: a run of many draws its view
@@ -118,6 +119,8 @@ class VirtualLine {
   VirtualChildren& children() { return children_; }
   const VirtualChildren& children() const { return children_; }
   StationModel& station() { return *model_; }
+  // The far end, whatever it is.
+  Station& far_end() { return *station_; }
   Verdict verdict() const { return model_->verdict(); }
 
   double now_ms() const { return now_ / 1000.0; }
