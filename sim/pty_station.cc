@@ -133,6 +133,7 @@ class PtyStation {
   bool all_good_ = true;
   bool done_ = false;
   bool connected_ = false;
+  bool under_way_ = false;  // a series whose first session has begun
   Micros stepped_ = 0;
   // A purge after the session's first may be the last thing done before the
   // port is let go: a device server flushes the device when its client has
@@ -239,6 +240,7 @@ void PtyStation::begin_connection(Micros now) {
   // already and is waiting, and be taken for the answer to that pulse.
   series_->set_reset(true, now);
   connected_ = false;
+  under_way_ = false;
   pending_.clear();
   outgoing_.clear();
   written_.clear();
@@ -259,8 +261,10 @@ void PtyStation::station_changed() {
   tool_rx_.reset();
 }
 
-// The tool's reset pulse ends with a purge of both queues.
+// The tool's reset pulse ends with a purge of both queues. Once a series is
+// under way the tool sends no pulse: a purge there only empties its queues.
 void PtyStation::pulse_seen(Micros now) {
+  if (under_way_) return;
   if (connected_ && !closing_verdict_ && series_->station()) {
     closing_verdict_ = series_->station()->verdict();
   }
@@ -311,6 +315,8 @@ void PtyStation::step(Micros now) {
   stepped_ = now;
   if (!series_) begin_connection(now);
   if (serve(now)) {
+    const StationModel* station = series_->station();
+    under_way_ = options_.arrive_ms >= 0 && (under_way_ || (station && station->began()));
     for (const Verdict& v : series_->take_verdicts()) report(v);
     if (series_->session() != session_) station_changed();
     return;

@@ -16,8 +16,9 @@
 // ends when the tool sets its line back to the waiting line (see
 // station_series.h), which the station sees by looking at the slave's
 // settings at each step and every 10 ms while a session is open; the next
-// station arrives without a pulse. Several stations (stations) are served by
-// one loop, each on its own pseudo-terminal.
+// station arrives without a pulse. Once the first session has begun, a purge
+// of the tool's queues is no pulse: the tool sends none in a series. Several stations (stations)
+// are served by one loop, each on its own pseudo-terminal.
 #pragma once
 
 #include <string>
