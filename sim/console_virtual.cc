@@ -70,6 +70,8 @@ bool con_key_waiting() { return sim::VirtualLine::current().key_waiting(); }
 
 int con_read_key() { return sim::VirtualLine::current().read_key(); }
 
+bool con_input_ended() { return sim::VirtualLine::current().input_ended(); }
+
 void con_discard_typed_keys() { sim::VirtualLine::current().discard_typed_keys(); }
 
 const char* con_user_text(const char* text) { return text; }

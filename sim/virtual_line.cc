@@ -183,7 +183,7 @@ bool VirtualLine::configure(uint32_t rate, int stop_bits) {
 
 void VirtualLine::set_line(uint32_t rate, int stop_bits) {
   pc_side_ = LineSide{static_cast<double>(rate), stop_bits};
-  station_->pc_line(pc_side_);
+  station_->pc_line(pc_side_, now_);
 }
 
 void VirtualLine::set_rts(bool on) {
@@ -337,6 +337,11 @@ bool VirtualLine::key_waiting() const { return !keys_.empty() && keys_.front().f
 void VirtualLine::discard_typed_keys() {
   if (!options_.keyboard) return;
   while (!keys_.empty() && keys_.front().first * 1000.0 <= now_) keys_.pop_front();
+}
+
+bool VirtualLine::input_ended() const {
+  const double at = options_.input_ends_at_ms;
+  return at >= 0 && now_ms() >= at && !key_waiting();
 }
 
 int VirtualLine::read_key() {

@@ -62,6 +62,7 @@ struct VirtualOptions {
   long stall_after_bytes = -1;    // the line takes no more once the PC wrote so many
   double lose_port_at_ms = -1;    // the device goes away at this time
   double port_back_at_ms = -1;    // and can be opened again from this time (< 0: never)
+  double input_ends_at_ms = -1;   // standard input is closed then (a line's parent gone)
   size_t input_queue = 1632;      // the driver's receive queue
   bool keyboard = false;          // keys typed on a keyboard, not a script
   bool terminal = false;          // standard output is a terminal: a run of many draws its view
@@ -156,6 +157,7 @@ class VirtualLine {
   void ignore_interrupts() { interrupts_ignored_ = true; }
   bool key_waiting() const;
   int read_key();
+  bool input_ended() const;
   void discard_typed_keys();
   void console_setup(void (*release)(), bool text_output);
   bool view_possible() const { return options_.terminal && text_output_; }

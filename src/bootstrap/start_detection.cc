@@ -89,6 +89,8 @@ ClockClass wait_for_start(StationRun& run) {
     for (int turn = 0; spinner_step(run.link, kSpinner[turn], !line); turn = (turn + 1) % 4) {
       // A line's port that has gone is opened again, and waited on then.
       if (line && port_lost(run.link)) fail("port-unavailable", TypedText{port_name(run.options)});
+      // A line's keys come from its parent: their end is the parent gone.
+      if (line && con_input_ended()) fail("cancelled");
     }
     const uint8_t start = run.link.buffer[0];
     const ClockRow* row = clock_row(start);

@@ -127,6 +127,8 @@ void con_view_end();
 bool con_key_waiting();
 // Waits for one key; KEY_END_OF_INPUT when standard input has ended.
 int con_read_key();
+// True once con_key_waiting() or con_read_key() has met the input's end.
+bool con_input_ended();
 // Drops the keys typed so far on a keyboard; keys from a script stay.
 void con_discard_typed_keys();
 

@@ -180,6 +180,8 @@ bool con_key_waiting() { return key_stream_waiting(); }
 
 int con_read_key() { return key_stream_read(); }
 
+bool con_input_ended() { return key_stream_ended(); }
+
 void con_discard_typed_keys() {
   if (!console.keys_from_console) return;
   FlushConsoleInputBuffer(GetStdHandle(STD_INPUT_HANDLE));

@@ -106,4 +106,6 @@ int key_stream_read() {
 
 void key_stream_discard() { keys.pending_key = -1; }
 
+bool key_stream_ended() { return keys.ended && keys.pending_key < 0; }
+
 }  // namespace travek

@@ -19,6 +19,8 @@ enum class KeySource { kTerminal, kConsole, kScript };
 void key_stream_reset(KeySource source);
 bool key_stream_waiting();
 int key_stream_read();
+// True once a look or a read has met the end of the stream.
+bool key_stream_ended();
 // Forgets a key looked at by key_stream_waiting() but not yet read.
 void key_stream_discard();
 

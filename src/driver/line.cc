@@ -26,11 +26,14 @@ struct PortLine {
   bool ok = true;  // every station so far ended well
 };
 
-bool esc_waiting() {
+// Esc ends the line; so does the end of the keys, which come from the
+// line's parent: a parent gone (killed outright) leaves no port's process
+// flashing station after station unseen.
+bool end_asked() {
   while (con_key_waiting()) {
     if (con_read_key() == KEY_ESC) return true;
   }
-  return false;
+  return con_input_ended();
 }
 
 // A station of the line: its own run from its wait to its record.
@@ -69,7 +72,7 @@ bool port_back(PortLine& line, StationRun& station) {
   report(station.record, "port-lost");
   con_mute_diagnostics(true);  // one told is enough, not one a second
   bool back = false;
-  while (!(back = reopen_port(line.p.link)) && !esc_waiting()) delay_ms(kReopenMs);
+  while (!(back = reopen_port(line.p.link)) && !end_asked()) delay_ms(kReopenMs);
   con_mute_diagnostics(false);
   line.last_end = now_ms();
   return back;
@@ -95,7 +98,7 @@ bool run_one(PortLine& line) {
   if (port_lost(line.p.link)) return port_back(line, station);
   const bool cancelled =
       station.record.outcome_known && station.record.outcome == outcome("cancelled");
-  return !cancelled && !esc_waiting();
+  return !cancelled && !end_asked();
 }
 
 }  // namespace

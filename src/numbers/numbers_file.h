@@ -77,7 +77,7 @@ struct NumbersFile {
   uint64_t last = 0;
   uint64_t step = 1;
   std::vector<NumbersField> fields;  // in the file's order
-  std::string missing;  // a field's key that is missing, as written: NAME.key
+  std::string missing;               // a field's key that is missing, as written: NAME.key
 };
 
 enum class NumbersFault {

@@ -61,6 +61,10 @@ bool Ser2net::start(const std::string& device, bool telnet) {
                          << "  accepter: " << (telnet ? "telnet(rfc2217)," : "") << "tcp,127.0.0.1,"
                          << port_ << "\n"
                          << "  connector: serialdev," << device << ",9600n81,local\n";
+  return launch();
+}
+
+bool Ser2net::launch() {
   // -n: in the foreground; -u: no UUCP lock files; the pid file in /tmp.
   child_ = std::make_unique<RunningChild>(
       "/usr/sbin/ser2net",
@@ -79,6 +83,12 @@ std::string Ser2net::url() const { return "rfc2217://127.0.0.1:" + std::to_strin
 
 void Ser2net::kill() {
   if (child_ != nullptr) child_->signal(SIGKILL);
+}
+
+bool Ser2net::restart() {
+  child_.reset();
+  listening_ = launch();
+  return listening_;
 }
 
 }  // namespace e2e

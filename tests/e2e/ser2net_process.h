@@ -24,9 +24,12 @@ class Ser2net {
   std::string url() const;
   // SIGKILL, at once: the server is gone mid-connection.
   void kill();
+  // Serves again, on the same port, after a kill: false if it cannot.
+  bool restart();
 
  private:
   bool start(const std::string& device, bool telnet);
+  bool launch();
 
   std::string folder_;
   std::string config_;

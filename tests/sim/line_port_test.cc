@@ -194,5 +194,30 @@ TEST_F(LinePort, ATerminationRequestEndsTheStationUnderWay) {
   EXPECT_TRUE(idle.records.empty());
 }
 
+// The parent gone (its end of standard input closed): a station under way
+// is finished and recorded, a port waiting stops at once, and nothing is
+// flashed unseen after it.
+TEST_F(LinePort, TheParentGoneEndsTheLineLikeEsc) {
+  const struct {
+    double gone_ms;
+    size_t records;
+  } cases[] = {{1500, 1}, {5000, 1}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.gone_ms);
+    std::remove(log_.c_str());
+    SeriesConfig series;
+    series.arrive_ms = 3000;
+    series.station.sector_write_ms = 30;
+    VirtualOptions options;
+    options.input_ends_at_ms = c.gone_ms;
+    const LineRun r = run(series, -1, -1, options);
+    EXPECT_EQ(r.status, 0) << r.diagnostics;
+    ASSERT_EQ(r.records.size(), c.records);
+    EXPECT_EQ(r.records[0]["result"], "ok");
+    EXPECT_EQ(r.records[0]["restart"], "answered") << "the station under way finished";
+    EXPECT_EQ(names_of(r.events).back(), c.gone_ms < 3000 ? "end" : "waiting");
+  }
+}
+
 }  // namespace
 }  // namespace sim
