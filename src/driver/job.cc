@@ -91,8 +91,7 @@ void load_job(Program& p, RunRecord& record) {
   char hex[SHA256_HEX_SIZE] = {};
   sha256_end(digest, hex);
   job.sha256 = hex;
-  record_text(record, field("job"), job.file.name.c_str());
-  record_text(record, field("job_sha256"), job.sha256.c_str());
+  record_job(record, job);
   con_printf(msg::kJobName, job.file.name.c_str());
   con_printf(msg::kJobImage, job.file.image.c_str(), job.file.sha256.c_str());
   job.image = path_beside(path, job.file.image);
@@ -100,6 +99,12 @@ void load_job(Program& p, RunRecord& record) {
   if (!job.file.log.empty()) job.log = path_beside(path, job.file.log);
   set_options(job, p.options);
   if (!input_open(p.input, job.image.c_str())) fail("file-open-error", UserText{job.image.c_str()});
+}
+
+void record_job(RunRecord& record, const Job& job) {
+  if (job.sha256.empty()) return;
+  record_text(record, field("job"), job.file.name.c_str());
+  record_text(record, field("job_sha256"), job.sha256.c_str());
 }
 
 void check_job_image(const Program& p, const RunData& data) {

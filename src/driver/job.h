@@ -26,6 +26,9 @@ struct Job {
 // station's process of the job's run keeps the port it was given.
 void load_job(Program& p, RunRecord& record);
 
+// Names the job and its text's hash in the record; nothing without a job.
+void record_job(RunRecord& record, const Job& job);
+
 // Ends the run unless the data's digest is the SHA-256 the job pins; the
 // digest is of the very bytes that are sent.
 void check_job_image(const Program& p, const RunData& data);

@@ -46,6 +46,7 @@ void prepare(PortLine& line, StationRun& station) {
   station.line.guarding = line.guarding;
   station.line.guard_until = line.guard_from + kJumperGuardMs;
   record_options(station.record, line.p.options);
+  record_job(station.record, line.p.job);
   record_number(station.record, field("bytes"), line.loaded.data_length);
   const char* sha = line.loaded.input_sha256;
   record_text(station.record, field("sha256"), sha[0] != '\0' ? sha : nullptr);

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -27,6 +28,7 @@ using e2e::StationSim;
 using nlohmann::json;
 using testing_support::Bytes;
 using testing_support::contains;
+using testing_support::count_of;
 
 class JobE2e : public ::testing::Test {
  protected:
@@ -227,6 +229,39 @@ TEST_F(JobE2e, AnImageRewrittenBetweenBatchesIsRefusedByEachStation) {
     const ChildResult s = sim->finish(1000);
     EXPECT_EQ(json_lines(s.out.substr(s.out.find('\n') + 1)).size(), 1u) << s.out;
   }
+}
+
+// A job of the unattended line: each port's process reads and checks the
+// pinned image once for its whole series, every station's record names the
+// job and its text's hash, and each port counts its own cycles.
+TEST_F(JobE2e, AJobOfTheUnattendedLine) {
+  write("fw.bin", e2e::random_image(8192, 8));
+  StationSim a({"--sessions", "2", "--arrive-ms", "3100", "--link", path("a")});
+  StationSim b({"--sessions", "2", "--arrive-ms", "3300", "--clock", "11", "--link", path("b")});
+  const std::string job_file =
+      job("auto.job", "image = fw.bin\nsha256 = " + sha256sum(path("fw.bin")) + "\nports = " +
+                          path("a") + ", " + path("b") + "\nmode = auto\nlog = auto.jsonl\n");
+  RunningChild run(TRAVEK32_PATH, {"-job:" + job_file});
+  // Each station's stage stays "готово" in its port's plain lines.
+  for (int waited = 0; count_of(run.out(), ": готово") < 4;) {
+    ASSERT_LT(waited += 100, 60000) << run.out();
+    run.wait_for_output("\x01never\x01", 100);
+  }
+  run.send_input("\x1b");
+  ASSERT_TRUE(run.wait_for_output("Press a key to exit", 60000)) << run.out();
+  run.send_input("x");
+  const ChildResult r = run.finish(60000);
+  EXPECT_EQ(r.status, 0) << r.out;
+  const std::vector<json> records = json_lines(read_text(path("auto.jsonl")));
+  ASSERT_EQ(records.size(), 4u) << r.out;
+  std::map<std::string, std::vector<int>> cycles;
+  for (const json& record : records) {
+    EXPECT_EQ(record["job"], "line3-ctrl-revB");
+    EXPECT_EQ(record["job_sha256"], sha256sum(job_file));
+    EXPECT_EQ(record["result"], "ok") << record;
+    cycles[record["port"]].push_back(record["cycle"]);
+  }
+  for (const auto& [port, seen] : cycles) EXPECT_EQ(seen, (std::vector<int>{1, 2})) << port;
 }
 
 }  // namespace

@@ -38,13 +38,8 @@ using e2e::RunningChild;
 using e2e::StationSim;
 using nlohmann::json;
 using testing_support::contains;
+using testing_support::count_of;
 using testing_support::TempFile;
-
-size_t count_of(const std::string& text, const std::string& part) {
-  size_t n = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-  return n;
-}
 
 // Waits until the line has told n events of the kind; each station's
 // record is written before its end event. False at the deadline.

@@ -37,16 +37,11 @@ using e2e::StationSim;
 using nlohmann::json;
 using testing_support::Bytes;
 using testing_support::contains;
+using testing_support::count_of;
 using testing_support::TempFile;
 
 const std::string kReminder = "НЕ ЗАБУДЬТЕ СНЯТЬ ПЕРЕМЫЧКУ...";
 const std::string kNextBatch = "Следующая партия: \"Enter\"-начать, \"Esc\"-выход";
-
-size_t count_of(const std::string& text, const std::string& part) {
-  size_t n = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-  return n;
-}
 
 // Waits until the output holds the text n times.
 bool wait_count(RunningChild& child, const std::string& text, size_t n, int timeout_ms) {

@@ -24,6 +24,7 @@
 namespace {
 
 using testing_support::contains;
+using testing_support::count_of;
 using testing_support::kPressKey;
 
 using e2e::ChildResult;
@@ -38,12 +39,6 @@ ChildResult tool(const StationSim& sim, std::vector<std::string> args, std::stri
   options.input = std::move(input);
   options.timeout_ms = timeout_ms;
   return e2e::run_child(TRAVEK32_PATH, args, options);
-}
-
-size_t occurrences(const std::string& text, const std::string& part) {
-  size_t n = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-  return n;
 }
 
 TEST(ToolE2e, SendOnlyModeStartsTheResident) {
@@ -114,7 +109,7 @@ TEST(FieldE2e, PortLostInTheStartWaitIsWaitedOutAsleepAndEscStillEnds) {
   ChildResult r = travek.finish(10000);
   EXPECT_EQ(r.status, 255) << r.out << r.err;
   EXPECT_TRUE(contains(r.out, "\n\nЗагрузка отменена оператором\n" + kPressKey));
-  EXPECT_EQ(occurrences(r.err, ": the device has gone away\n"), 1u) << r.err;
+  EXPECT_EQ(count_of(r.err, ": the device has gone away\n"), 1u) << r.err;
   EXPECT_LT(r.cpu_s, 0.5);
 }
 

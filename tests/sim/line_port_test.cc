@@ -22,6 +22,7 @@ namespace {
 
 using nlohmann::json;
 using testing_support::Bytes;
+using testing_support::count_of;
 using testing_support::TempFile;
 
 struct LineRun {
@@ -69,12 +70,6 @@ class LinePort : public ::testing::Test {
   e2e::TempFolder folder_{"line-port"};
   const std::string log_ = folder_.path() + "/line.jsonl";
 };
-
-size_t count_of(const std::string& text, const std::string& part) {
-  size_t n = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-  return n;
-}
 
 std::vector<std::string> names_of(const std::vector<json>& events) {
   std::vector<std::string> names;

@@ -1,6 +1,6 @@
 // What every test of the tool's output needs: the texts that open and close
 // a run, and a check that one text holds another which, when it fails, shows
-// both.
+// both; and how often one text stands in another.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -19,6 +19,13 @@ inline ::testing::AssertionResult contains(const std::string& text, const std::s
   }
   return ::testing::AssertionSuccess()
          << "\"" << part << "\" found at " << at << " in:\n\"" << text << "\"";
+}
+
+// How many times part stands in text, overlaps counted.
+inline size_t count_of(const std::string& text, const std::string& part) {
+  size_t n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
 }
 
 }  // namespace testing_support
