@@ -5,8 +5,10 @@
 // When standard input or output is redirected (a script, a log file) keys
 // come from the input stream, one byte a key, and the characters written in
 // place go to the output stream, so nothing waits on a console that is not
-// there and a log holds it all. The system closes the port itself when the
-// console window is closed, so nothing is left to release then.
+// there and a log holds it all; that stream is read by a thread of its
+// own, so a look for a key never waits on it. The system closes the port
+// itself when the console window is closed, so nothing is left to release
+// then.
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
@@ -38,6 +40,49 @@ struct ConsoleState {
 
 ConsoleState console;
 
+// Standard input that is no console is read by a thread of its own, the
+// bytes handed over under a lock: a look for a key then never blocks the
+// tool, even on a pipe that cannot be peeked (Wine's pipes from its host).
+struct InputReader {
+  CRITICAL_SECTION lock;
+  HANDLE waiting = nullptr;  // set while a byte waits or the input has ended
+  std::string bytes;
+  size_t taken = 0;
+  bool ended = false;
+};
+
+InputReader reader;
+
+DWORD WINAPI read_input(void*) {
+  const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  for (bool more = true; more;) {
+    char buffer[256];
+    DWORD got = 0;
+    more = ReadFile(input, buffer, sizeof(buffer), &got, nullptr) && got > 0;
+    EnterCriticalSection(&reader.lock);
+    if (more) reader.bytes.append(buffer, got);
+    reader.ended = !more;
+    SetEvent(reader.waiting);
+    LeaveCriticalSection(&reader.lock);
+  }
+  return 0;
+}
+
+// Without its thread the input counts as ended: no key ever comes.
+void start_input_reader() {
+  if (reader.waiting != nullptr) return;
+  InitializeCriticalSection(&reader.lock);
+  reader.waiting = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (reader.waiting == nullptr) return;
+  const HANDLE thread = CreateThread(nullptr, 0, read_input, nullptr, 0, nullptr);
+  if (thread == nullptr) {
+    CloseHandle(reader.waiting);
+    reader.waiting = nullptr;
+    return;
+  }
+  CloseHandle(thread);
+}
+
 BOOL WINAPI ignore_control_event(DWORD) { return TRUE; }
 
 bool is_console(DWORD std_handle) {
@@ -54,6 +99,7 @@ void console_setup(void (*)(), void (*)(), bool text_output) {
   console.output_to_console = is_console(STD_OUTPUT_HANDLE);
   console.view_possible = console.output_to_console && text_output;
   key_stream_reset(console.keys_from_console ? KeySource::kConsole : KeySource::kScript);
+  if (!console.keys_from_console) start_input_reader();
   std::setvbuf(stdout, nullptr, _IONBF, 0);
   SetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), ENABLE_PROCESSED_INPUT);
   CONSOLE_CURSOR_INFO cursor{12, TRUE};
@@ -149,19 +195,17 @@ void con_view_draw(const ViewLine* lines, int count) {
 
 void con_view_end() { console.view_drawn = 0; }
 
-bool input_byte_ready() {
-  if (console.keys_from_console) return _kbhit() != 0;
-  // A pipe tells how much waits in it; a file always has its next byte.
-  HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
-  DWORD waiting = 0;
-  return GetFileType(input) != FILE_TYPE_PIPE ||
-         !PeekNamedPipe(input, nullptr, 0, nullptr, &waiting, nullptr) || waiting > 0;
-}
+bool input_byte_ready() { return input_byte_within(0); }
 
 bool input_byte_within(int wait_ms) {
+  if (!console.keys_from_console) {
+    if (reader.waiting == nullptr) return true;
+    const DWORD wait = wait_ms < 0 ? INFINITE : static_cast<DWORD>(wait_ms);
+    return WaitForSingleObject(reader.waiting, wait) == WAIT_OBJECT_0;
+  }
   const DWORD start = GetTickCount();
-  while (!input_byte_ready()) {
-    if (GetTickCount() - start >= static_cast<DWORD>(wait_ms)) return false;
+  while (_kbhit() == 0) {
+    if (wait_ms >= 0 && GetTickCount() - start >= static_cast<DWORD>(wait_ms)) return false;
     Sleep(1);
   }
   return true;
@@ -172,8 +216,17 @@ bool input_read_byte(unsigned char* byte) {
     *byte = static_cast<unsigned char>(_getch());
     return true;
   }
-  DWORD got = 0;
-  return ReadFile(GetStdHandle(STD_INPUT_HANDLE), byte, 1, &got, nullptr) && got == 1;
+  if (reader.waiting == nullptr || !input_byte_within(-1)) return false;
+  EnterCriticalSection(&reader.lock);
+  const bool got = reader.taken < reader.bytes.size();
+  if (got) *byte = static_cast<unsigned char>(reader.bytes[reader.taken++]);
+  if (reader.taken == reader.bytes.size()) {
+    reader.bytes.clear();
+    reader.taken = 0;
+    if (!reader.ended) ResetEvent(reader.waiting);
+  }
+  LeaveCriticalSection(&reader.lock);
+  return got;
 }
 
 bool con_key_waiting() { return key_stream_waiting(); }

@@ -10,8 +10,10 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -360,6 +362,94 @@ TEST_F(WineE2e, StationFieldsFromTheNumbersFile) {
     }
   }
   for (const std::string& path : {log, numbers, numbers + ".lock", keys}) unlink(path.c_str());
+}
+
+// The unattended line on two COM ports, three stations each placed at its
+// port's own pace: each flashed once and recorded with its cycle, the
+// line ended by Esc, the summary with the line's counts.
+TEST_F(WineE2e, UnattendedLineOnTwoComPorts) {
+  e2e::TempFolder folder("wine-line");
+  const std::string dir = folder.path();
+  e2e::StationSim sim2({"--link", com2_, "--sessions", "3", "--arrive-ms", "3200", "--flash-out",
+                        dir + "/flash2", "--verdict", dir + "/verdict2"});
+  e2e::StationSim sim12({"--link", com12_, "--sessions", "3", "--arrive-ms", "3600", "--flash-out",
+                         dir + "/flash12", "--verdict", dir + "/verdict12"});
+  const std::vector<uint8_t> image = e2e::random_image(8192, 12);
+  TempFile file(image);
+  e2e::RunningChild run(WINE_PROGRAM,
+                        {TRAVEK_WINDOWS_EXE, "-json", "-auto", "-ports:COM2,COM12",
+                         "-log:" + windows_path(dir + "/line.jsonl"), windows_path(file.path())});
+  const int64_t deadline = e2e::now_ms() + 120000;
+  while (testing_support::count_of(run.out(), "\"event\":\"end\"") < 6) {
+    ASSERT_LT(e2e::now_ms(), deadline) << run.out();
+    run.wait_for_output("\x01never\x01", 200);  // reads what comes meanwhile
+  }
+  run.send_input("\x1b");
+  const ChildResult r = run.finish(60000);
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  const std::vector<nlohmann::json> events = e2e::json_lines(r.out);
+  ASSERT_FALSE(events.empty());
+  EXPECT_EQ(events.back()["event"], "summary");
+  EXPECT_EQ(events.back()["ok"], 6);
+  std::map<std::string, std::vector<int>> cycles;
+  for (const nlohmann::json& record : e2e::json_lines(e2e::read_text(dir + "/line.jsonl"))) {
+    EXPECT_EQ(record["result"], "ok") << record;
+    cycles[record["port"]].push_back(record["cycle"]);
+  }
+  EXPECT_EQ(cycles,
+            (std::map<std::string, std::vector<int>>{{"COM2", {1, 2, 3}}, {"COM12", {1, 2, 3}}}));
+  for (const std::string name : {"2", "12"}) {
+    const std::vector<nlohmann::json> verdicts =
+        e2e::json_lines(e2e::read_text(dir + "/verdict" + name));
+    ASSERT_EQ(verdicts.size(), 3u) << name;
+    for (const nlohmann::json& v : verdicts) {
+      EXPECT_EQ(v["clean"], true) << v;
+      EXPECT_EQ(v["stream_complete"], true) << v;
+    }
+    EXPECT_TRUE(flash_ends_with(dir + "/flash" + name, image)) << name;
+  }
+}
+
+// A job as a line engineer on Windows writes it: a COM port, the image by
+// a relative path with backslashes, its hash as older certutil gives it
+// (upper case, in pairs with spaces). The job is shown, the image flashed,
+// and the record names the job and its text's hash.
+TEST_F(WineE2e, JobWithAComPortAndABackslashedRelativeImage) {
+  e2e::TempFolder folder("wine-job");
+  const std::string dir = folder.path();
+  std::filesystem::create_directories(dir + "/jobs");
+  std::filesystem::create_directories(dir + "/images");
+  const std::vector<uint8_t> image = e2e::random_image(8192, 13);
+  std::ofstream(dir + "/images/fw.bin", std::ios::binary)
+      .write(reinterpret_cast<const char*>(image.data()), static_cast<long>(image.size()));
+  const ChildResult hashed = e2e::run_child("/usr/bin/sha256sum", {dir + "/images/fw.bin"});
+  ASSERT_EQ(hashed.status, 0);
+  std::string spaced;
+  for (size_t i = 0; i < 64; i += 2) {
+    spaced += (i ? " " : "") + hashed.out.substr(i, 2);
+  }
+  std::transform(spaced.begin(), spaced.end(), spaced.begin(), ::toupper);
+  const std::string job = "name = wine-line\r\nimage = ..\\images\\fw.bin\r\nsha256 = " + spaced +
+                          "\r\nports = COM2\r\nmode = single\r\nrestart = yes\r\n"
+                          "log = line.jsonl\r\n";
+  std::ofstream(dir + "/jobs/line.job", std::ios::binary) << job;
+  e2e::StationSim sim({"--link", com2_, "--flash-out", dir + "/flash"});
+  std::string job_path = windows_path(dir + "/jobs/line.job");
+  std::replace(job_path.begin(), job_path.end(), '/', '\\');
+  const ChildResult r = travek({"-job:" + job_path}, 120000);
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(contains(r.out, console_bytes("Задание: wine-line\nОбраз: ..\\images\\fw.bin, "
+                                            "SHA-256 " +
+                                            hashed.out.substr(0, 12) + "\n")));
+  EXPECT_EQ(sim.finish().status, 0) << sim.verdict();
+  EXPECT_TRUE(flash_ends_with(dir + "/flash", image));
+  const std::vector<nlohmann::json> records =
+      e2e::json_lines(e2e::read_text(dir + "/jobs/line.jsonl"));
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0]["result"], "ok");
+  EXPECT_EQ(records[0]["job"], "wine-line");
+  const ChildResult job_hash = e2e::run_child("/usr/bin/sha256sum", {dir + "/jobs/line.job"});
+  EXPECT_EQ(records[0]["job_sha256"], job_hash.out.substr(0, 64));
 }
 
 }  // namespace
