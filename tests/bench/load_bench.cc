@@ -7,14 +7,17 @@
 //    per second (10 bits a byte).
 // 2. Pseudo-terminal: the real travek32 against station-sim, the same image:
 //    wall and CPU time of both processes.
-// 3. Many stations: 8, 32 and 64 paced station-sims and one -ports: run on
-//    them, each against one paced port alone, every run with -n: and -log:;
-//    the CPU of the tool's parent and of the whole run.
+// 3. Many stations: 8, 32 and 64 paced stations of one station-sim and one
+//    -ports: run on them, each against one paced port alone, every run with
+//    -n: and -log:; the CPU of the tool's parent, of the whole run, and of
+//    the simulator beside them.
 // 4. Network ports: a paced 128 KB load at 115200 bit/s directly on the
 //    pseudo-terminal, through ser2net (RFC 2217 on the loopback), and
 //    through ser2net 10 ms further away each way, each against the line's
 //    limit.
-// An argument (virtual, pty, many, network) runs that part alone.
+// 5. The line: 8 ports of mixed stations, each placed 5 s after the last
+//    left, in -auto and in -repeat batches over the same wall time.
+// An argument (virtual, pty, many, network, line) runs that part alone.
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -42,6 +45,7 @@
 #include "ser2net_process.h"
 #include "station_sim_process.h"
 #include "support/images.h"
+#include "support/output.h"
 #include "virtual_line.h"
 
 extern char** environ;
@@ -49,6 +53,7 @@ extern char** environ;
 namespace {
 
 using testing_support::Bytes;
+using testing_support::count_of;
 
 constexpr size_t kImageSize = 524288;
 
@@ -220,21 +225,19 @@ Usage watch(pid_t tool, std::chrono::steady_clock::time_point started, double* p
 struct ManyRun {
   Usage usage;
   double parent_cpu = 0;
-  double sims_cpu = 0;  // the station-sims', on the same cores
+  double sims_cpu = 0;  // the station-sim's, on the same cores
   int loaded = 0;       // stations whose session was clean and complete
 };
 
-// One run of the tool on this many paced stations, with -n: and -log: when
-// their files are named (one station alone: a single run, -port:).
+// One run of the tool on this many paced stations, all served by one
+// station-sim, with -n: and -log: when their files are named (one station
+// alone: a single run, -port:).
 ManyRun many_run(int stations, const std::string& image, const std::string& numbers,
                  const std::string& log) {
-  const std::vector<std::string> sim_args = {STATION_SIM_PATH, "--paced", "--clock", "11"};
-  std::vector<Sim> sims;
+  e2e::StationSim sim({"--paced", "--clock", "11", "--stations", std::to_string(stations)},
+                      static_cast<size_t>(stations));
   std::string ports;
-  for (int i = 0; i < stations; ++i) {
-    sims.push_back(start_sim(sim_args));
-    ports += (i ? "," : "") + sims.back().port;
-  }
+  for (const std::string& port : sim.ports()) ports += (ports.empty() ? "" : ",") + port;
   int null_fd = open("/dev/null", O_WRONLY);
   const auto started = std::chrono::steady_clock::now();
   std::vector<std::string> args = {TRAVEK32_PATH, "-y", "-json"};
@@ -244,11 +247,11 @@ ManyRun many_run(int stations, const std::string& image, const std::string& numb
   ManyRun run;
   run.usage = watch(tool, started, &run.parent_cpu);
   close(null_fd);
-  for (Sim& sim : sims) {
-    const Usage u = finish(sim.pid, sim.started);
-    run.loaded += u.status == 0;
-    run.sims_cpu += u.user_s + u.system_s;
+  const e2e::ChildResult served = sim.finish(30000);
+  for (const nlohmann::json& verdict : e2e::json_lines(served.out.substr(served.out.find('{')))) {
+    run.loaded += verdict["clean"] == true && verdict["stream_complete"] == true;
   }
+  run.sims_cpu = served.cpu_s;
   return run;
 }
 
@@ -273,7 +276,8 @@ void production_figures() {
   double load[1] = {};
   getloadavg(load, 1);
   std::printf(
-      "\nMany stations: paced station-sims (11 MHz class, 115200 bit/s), 64 KB random "
+      "\nMany stations: one station-sim serving every port, paced (11 MHz class, 115200 bit/s), 64 "
+      "KB random "
       "image, -y, -n: and -log: (load average before: %.2f)\n",
       load[0]);
   const ManyRun one = many_run(1, file.path(), numbers, log);
@@ -289,7 +293,7 @@ void production_figures() {
     std::printf(
         "  %2d ports%s: wall %.2f s (status %d, %d stations loaded), ratio %.3f (goal <= 1.02)\n"
         "      CPU of a core: the tool %.2f %% (goal < 25 %%), its parent alone %.2f %%; the "
-        "station-sims %.2f %%\n",
+        "station-sim %.2f %%\n",
         std::abs(stations), bare ? " without -n: and -log:" : "", many.usage.wall_s,
         many.usage.status, many.loaded, many.usage.wall_s / one.usage.wall_s,
         100 * cpu / many.usage.wall_s, 100 * many.parent_cpu / many.usage.wall_s,
@@ -362,6 +366,88 @@ void network_figures() {
   }
 }
 
+// A line of 8 ports: two stations of the 10 MHz class, four of 11 (one of
+// them with slower sector writes), two of 12; each port's next station is
+// placed 5 s after its last one left.
+std::vector<std::unique_ptr<e2e::StationSim>> line_stations(std::string* ports) {
+  const std::vector<std::vector<std::string>> kinds = {{"--stations", "2", "--clock", "10"},
+                                                       {"--stations", "3", "--clock", "11"},
+                                                       {"--clock", "11", "--sector-ms", "8"},
+                                                       {"--stations", "2", "--clock", "12"}};
+  std::vector<std::unique_ptr<e2e::StationSim>> sims;
+  ports->clear();
+  for (std::vector<std::string> args : kinds) {
+    args.insert(args.end(), {"--paced", "--sessions", "0", "--arrive-ms", "5000"});
+    const size_t count = args[0] == "--stations" ? std::stoul(args[1]) : 1;
+    sims.push_back(std::make_unique<e2e::StationSim>(args, count));
+    for (const std::string& port : sims.back()->ports())
+      *ports += (ports->empty() ? "" : ",") + port;
+  }
+  return sims;
+}
+
+// Stations a run of the line ends well within the wall time, by its own
+// end events. With -repeat the bench presses Enter as soon as every
+// station of the batch is back: 5 s after the batch's prompt, which comes
+// when its last station has ended.
+int line_stations_within(bool unattended, const std::string& image, int wall_s) {
+  std::string ports;
+  const auto sims = line_stations(&ports);
+  std::vector<std::string> args = {"-json", "-ports:" + ports, image};
+  args.insert(args.begin(), unattended ? "-auto" : "-repeat");
+  if (!unattended) args.insert(args.begin(), "-y");
+  e2e::RunningChild run(TRAVEK32_PATH, args);
+  const int64_t deadline = e2e::now_ms() + wall_s * 1000;
+  size_t prompts = 0;
+  int64_t enter_at = -1;
+  while (e2e::now_ms() < deadline) {
+    run.wait_for_output("\x01never\x01", 100);  // reads what comes meanwhile
+    const size_t now_prompts = count_of(run.out(), "\"event\":\"prompt\"");
+    if (now_prompts > prompts) {
+      prompts = now_prompts;
+      enter_at = e2e::now_ms() + 5000;
+    }
+    if (enter_at >= 0 && e2e::now_ms() >= enter_at) {
+      run.send_input("\n");
+      enter_at = -1;
+    }
+  }
+  const std::string told = run.out();
+  // Esc in the middle of a batch may go to its stations: again until the run ends.
+  for (int i = 0; i < 120 && count_of(run.out(), "\"event\":\"summary\"") == 0; ++i) {
+    run.send_input("\x1b");
+    run.wait_for_output("\"event\":\"summary\"", 1000);
+  }
+  run.finish(30000);
+  int ok = 0;
+  for (const nlohmann::json& e : e2e::json_lines(told.substr(0, told.rfind('\n') + 1))) {
+    ok += e["event"] == "end" && e["result"] == "ok";
+  }
+  return ok;
+}
+
+// The unattended line against batches with Enter, over the same wall time.
+void line_figures() {
+  std::mt19937 rng(5);
+  Bytes image(65536);
+  for (uint8_t& b : image) b = static_cast<uint8_t>(rng());
+  testing_support::TempFile file(image);
+  constexpr int kWallS = 120;
+  std::printf(
+      "\nThe line: 8 paced ports (two of 10 MHz, four of 11, one of them with 8 ms sector "
+      "writes, two of 12), 64 KB random image, each port's next station 5 s after its last "
+      "one left; %d s of each:\n",
+      kWallS);
+  const int batches = line_stations_within(false, file.path(), kWallS);
+  const int line = line_stations_within(true, file.path(), kWallS);
+  const double hours = kWallS / 3600.0;
+  std::printf("  -repeat, Enter once every station is back: %3d stations, %6.1f an hour\n", batches,
+              batches / hours);
+  std::printf("  -auto:                                     %3d stations, %6.1f an hour\n", line,
+              line / hours);
+  std::printf("  ratio %.2f (goal >= 1.25)\n", batches > 0 ? double(line) / batches : 0.0);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -373,5 +459,6 @@ int main(int argc, char** argv) {
   }
   if (part.empty() || part == "many") production_figures();
   if (part.empty() || part == "network") network_figures();
+  if (part.empty() || part == "line") line_figures();
   return 0;
 }
