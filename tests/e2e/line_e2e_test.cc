@@ -271,7 +271,12 @@ TEST_F(LineE2e, AKilledParentLosesNoRecord) {
     EXPECT_EQ(record["result"], "ok") << record.dump();
   }
   EXPECT_GE(started.size(), 3u);
-  EXPECT_EQ(recorded, started);
+  for (const Station& s : started) EXPECT_EQ(recorded.count(s), 1u) << s.first << " " << s.second;
+  // A station that began just as the parent died, its start not yet passed
+  // on, is recorded too; none began after: at most one a port past those seen.
+  std::map<std::string, int> seen_last;
+  for (const Station& s : started) seen_last[s.first] = std::max(seen_last[s.first], s.second);
+  for (const Station& s : recorded) EXPECT_LE(s.second, seen_last[s.first] + 1) << s.first;
 }
 
 }  // namespace
