@@ -24,12 +24,12 @@
 namespace travek {
 
 enum class NumbersTaking {
-  kOk,          // number was taken (numbers_check: the file is valid)
-  kUnreadable,  // could not be opened or read, or is not a regular file: reason
-  kInvalid,     // does not parse: verdict
-  kExhausted,   // no number left to give; the file is as it was
-  kNoCounter,   // the file names a command instead; nothing was taken
-  kWriteError,  // the write-back failed: reason; no number is given
+  kOk,              // number was taken (numbers_check: the file is valid)
+  kUnreadable,      // could not be opened or read, or is not a regular file: reason
+  kInvalid,         // does not parse: verdict
+  kExhausted,       // no number left to give; the file is as it was
+  kNoCounter,       // the file names a command instead; nothing was taken
+  kWriteError,      // the write-back failed: reason; no number is given
   kFieldExhausted,  // a field has nothing left to give: field; nothing was taken
   kListError,       // a list's line is no value: field, list_line; nothing was taken
 };
@@ -46,7 +46,7 @@ struct NumbersResult {
   uint64_t number = 0;                                      // with kOk from numbers_take
   NumbersFile file;                                         // as read, when it parsed
   NumbersVerdict verdict{NumbersFault::kNone, 0, nullptr};  // with kInvalid
-  char reason[256] = {};  // the operating system's reason, in English
+  char reason[256] = {};           // the operating system's reason, in English
   std::vector<FieldValue> values;  // with kOk from a taking: each field's, in the file's order
   std::string field;               // the field at fault
   uint32_t list_line = 0;          // with kListError, the list's line
