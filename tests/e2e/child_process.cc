@@ -127,6 +127,27 @@ bool RunningChild::wait_for_output(const std::string& text, int timeout_ms) {
   return true;
 }
 
+bool RunningChild::wait_until(const std::function<bool()>& done, int timeout_ms) {
+  const int64_t deadline = now_ms() + timeout_ms;
+  while (!done()) {
+    const int64_t left = deadline - now_ms();
+    if (left <= 0) return false;
+    const int step = static_cast<int>(left < 100 ? left : 100);
+    if (!pump(step)) poll(nullptr, 0, step);  // output closed: only done() is left to watch
+  }
+  return true;
+}
+
+bool RunningChild::wait_for_count(const std::string& text, size_t n, int timeout_ms) {
+  return wait_until(
+      [&] {
+        size_t found = 0;
+        for (size_t at = 0; (at = result_.out.find(text, at)) != std::string::npos; ++at) ++found;
+        return found >= n;
+      },
+      timeout_ms);
+}
+
 void RunningChild::send_input(const std::string& text) {
   size_t done = 0;
   while (in_ >= 0 && done < text.size()) {

@@ -4,7 +4,9 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -50,6 +52,12 @@ class RunningChild {
 
   // Waits until the output contains text; false at the deadline or exit.
   bool wait_for_output(const std::string& text, int timeout_ms);
+  // Reads what the program writes until done() holds, looking at least
+  // every 100 ms (done may watch a file, not the output), on past the
+  // program's exit; false at the deadline.
+  bool wait_until(const std::function<bool()>& done, int timeout_ms);
+  // Waits until the output holds text n times.
+  bool wait_for_count(const std::string& text, size_t n, int timeout_ms);
   void send_input(const std::string& text);
   void close_input();
   // Stops reading the program's standard output, as a pager that quits.

@@ -1,5 +1,5 @@
-// What the tests of recorded runs share: random images, a file's text, and
-// the JSON Lines of an event stream or a run log.
+// What the tests of recorded runs share: random images, a file's text, the
+// JSON Lines of an event stream or a run log, and a folder of a test's own.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -56,5 +56,25 @@ inline std::string read_text(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
+
+// A test with a folder of its own: its files by name, each written whole.
+class FolderTest : public ::testing::Test {
+ protected:
+  explicit FolderTest(const std::string& stem) : folder_(stem) {}
+
+  std::string path(const std::string& name) const { return dir_ + "/" + name; }
+
+  std::string write(const std::string& name, const std::string& bytes) const {
+    std::ofstream(path(name), std::ios::binary) << bytes;
+    return path(name);
+  }
+
+  std::string write(const std::string& name, const std::vector<uint8_t>& bytes) const {
+    return write(name, std::string(bytes.begin(), bytes.end()));
+  }
+
+  TempFolder folder_;
+  const std::string dir_ = folder_.path();
+};
 
 }  // namespace e2e

@@ -28,20 +28,10 @@ using e2e::StationSim;
 using nlohmann::json;
 using testing_support::Bytes;
 using testing_support::contains;
-using testing_support::count_of;
 
-class JobE2e : public ::testing::Test {
+class JobE2e : public e2e::FolderTest {
  protected:
-  std::string path(const std::string& name) const { return dir_ + "/" + name; }
-
-  std::string write(const std::string& name, const std::string& text) const {
-    std::ofstream(path(name), std::ios::binary) << text;
-    return path(name);
-  }
-
-  std::string write(const std::string& name, const Bytes& bytes) const {
-    return write(name, std::string(bytes.begin(), bytes.end()));
-  }
+  JobE2e() : FolderTest("job") {}
 
   // The hash a line engineer takes of a file: sha256sum's.
   static std::string sha256sum(const std::string& file) {
@@ -65,9 +55,6 @@ class JobE2e : public ::testing::Test {
     options.timeout_ms = 60000;
     return e2e::run_child("/bin/sh", {"-c", command}, options);
   }
-
-  e2e::TempFolder folder_{"job"};
-  const std::string dir_ = folder_.path();
 };
 
 // What the job refuses and what its file's faults are: each its message
@@ -208,10 +195,7 @@ TEST_F(JobE2e, AnImageRewrittenBetweenBatchesIsRefusedByEachStation) {
   run.send_input("\r");
   ASSERT_TRUE(run.wait_for_output("Образ не совпадает", 60000)) << run.out();
   // The second batch's prompt: no third batch.
-  for (int waited = 0; run.out().find("Следующая партия") == run.out().rfind("Следующая партия");) {
-    ASSERT_LT(waited += 100, 60000) << run.out();
-    run.wait_for_output("\x01never\x01", 100);
-  }
+  ASSERT_TRUE(run.wait_for_count("Следующая партия", 2, 60000)) << run.out();
   run.send_input("\x1b");
   ASSERT_TRUE(run.wait_for_output("Press a key to exit", 60000)) << run.out();
   run.send_input("x");
@@ -243,10 +227,7 @@ TEST_F(JobE2e, AJobOfTheUnattendedLine) {
                           path("a") + ", " + path("b") + "\nmode = auto\nlog = auto.jsonl\n");
   RunningChild run(TRAVEK32_PATH, {"-job:" + job_file});
   // Each station's stage stays "готово" in its port's plain lines.
-  for (int waited = 0; count_of(run.out(), ": готово") < 4;) {
-    ASSERT_LT(waited += 100, 60000) << run.out();
-    run.wait_for_output("\x01never\x01", 100);
-  }
+  ASSERT_TRUE(run.wait_for_count(": готово", 4, 60000)) << run.out();
   run.send_input("\x1b");
   ASSERT_TRUE(run.wait_for_output("Press a key to exit", 60000)) << run.out();
   run.send_input("x");

@@ -38,19 +38,12 @@ using e2e::RunningChild;
 using e2e::StationSim;
 using nlohmann::json;
 using testing_support::contains;
-using testing_support::count_of;
 using testing_support::TempFile;
 
 // Waits until the line has told n events of the kind; each station's
 // record is written before its end event. False at the deadline.
 bool wait_events(RunningChild& run, const std::string& name, size_t n, int timeout_ms) {
-  const std::string part = "\"event\":\"" + name + "\"";
-  const int64_t deadline = e2e::now_ms() + timeout_ms;
-  while (count_of(run.out(), part) < n) {
-    if (e2e::now_ms() > deadline) return false;
-    run.wait_for_output("\n\n", 200);  // reads what comes meanwhile; never told
-  }
-  return true;
+  return run.wait_for_count("\"event\":\"" + name + "\"", n, timeout_ms);
 }
 
 // The processes the given one started, by their parent's id.

@@ -69,8 +69,31 @@ std::string replaced(std::string text, const std::string& from, const std::strin
   return text;
 }
 
+// What a killed taker and the one beside it wrote.
+struct KilledTaking {
+  std::string killed;
+  std::string beside;
+};
+
 class NumbersE2e : public ::testing::Test {
  protected:
+  // A probe taking (`take` numbers or `sets`) killed at a random moment of
+  // its takings, while another takes two beside it.
+  KilledTaking kill_a_taker(const std::string& what, std::mt19937& rng) const {
+    std::uniform_int_distribution<int> delay_us(0, 15000);
+    RunningChild victim(NUMBERS_PROBE_PATH, {what, path_, "100000"});
+    RunningChild beside(NUMBERS_PROBE_PATH, {what, path_, "2"});
+    // Killed once it is taking, at a moment anywhere in a taking.
+    EXPECT_TRUE(victim.wait_for_output("\n", 10000));
+    std::this_thread::sleep_for(std::chrono::microseconds(delay_us(rng)));
+    victim.signal(SIGKILL);
+    const e2e::ChildResult killed = victim.finish(10000);
+    const e2e::ChildResult steady = beside.finish(10000);
+    EXPECT_EQ(killed.status, 128 + SIGKILL);
+    EXPECT_EQ(steady.status, 0) << steady.out << steady.err;
+    return {killed.out, steady.out};
+  }
+
   TempFolder folder_{"numbers"};
   const std::string dir_ = folder_.path();
   const std::string path_ = dir_ + "/line3.numbers";
@@ -118,23 +141,13 @@ TEST_F(NumbersE2e, TakersKilledAtRandomMomentsNeverGiveANumberTwice) {
       "address = 0x80000\nbytes = 8\nencoding = be\nnext = 1  # first\nstep = 3\n";
   write_text(path_, text);
   std::mt19937 rng(2026);
-  std::uniform_int_distribution<int> delay_us(0, 15000);
   std::set<uint64_t> given;
   int killed_holding = 0;
   for (int run = 0; run < 100; ++run) {
     SCOPED_TRACE("run " + std::to_string(run));
-    RunningChild victim(NUMBERS_PROBE_PATH, {"take", path_, "100000"});
-    RunningChild beside(NUMBERS_PROBE_PATH, {"take", path_, "2"});
-    // Killed once it is taking numbers, at a moment anywhere in a take.
-    ASSERT_TRUE(victim.wait_for_output("\n", 10000));
-    std::this_thread::sleep_for(std::chrono::microseconds(delay_us(rng)));
-    victim.signal(SIGKILL);
-    const e2e::ChildResult killed = victim.finish(10000);
-    const e2e::ChildResult steady = beside.finish(10000);
-    EXPECT_EQ(killed.status, 128 + SIGKILL);
-    EXPECT_EQ(steady.status, 0) << steady.out << steady.err;
-    std::vector<uint64_t> numbers = numbers_in(killed.out);
-    const std::vector<uint64_t> more = numbers_in(steady.out);
+    const KilledTaking taken = kill_a_taker("take", rng);
+    std::vector<uint64_t> numbers = numbers_in(taken.killed);
+    const std::vector<uint64_t> more = numbers_in(taken.beside);
     EXPECT_EQ(more.size(), 2u);
     numbers.insert(numbers.end(), more.begin(), more.end());
     for (uint64_t n : numbers) {
@@ -414,22 +427,12 @@ TEST_F(NumbersE2e, TakersOfFieldsKilledAtRandomMomentsNeverGiveAValueTwice) {
   write_text(dir_ + "/keys.txt", list_text(values, "\n"));
   write_text(path_, fields_file(8));
   std::mt19937 rng(2027);
-  std::uniform_int_distribution<int> delay_us(0, 15000);
   std::set<uint64_t> serials, macs, lines;
   for (int run = 0; run < 100; ++run) {
     SCOPED_TRACE("run " + std::to_string(run));
-    RunningChild victim(NUMBERS_PROBE_PATH, {"sets", path_, "100000"});
-    RunningChild beside(NUMBERS_PROBE_PATH, {"sets", path_, "2"});
-    // Killed once it is taking sets, at a moment anywhere in a taking.
-    ASSERT_TRUE(victim.wait_for_output("\n", 10000));
-    std::this_thread::sleep_for(std::chrono::microseconds(delay_us(rng)));
-    victim.signal(SIGKILL);
-    const e2e::ChildResult killed = victim.finish(10000);
-    const e2e::ChildResult steady = beside.finish(10000);
-    EXPECT_EQ(killed.status, 128 + SIGKILL);
-    EXPECT_EQ(steady.status, 0) << steady.out << steady.err;
-    std::vector<TakenSet> sets = sets_in(killed.out);
-    const std::vector<TakenSet> more = sets_in(steady.out);
+    const KilledTaking taken = kill_a_taker("sets", rng);
+    std::vector<TakenSet> sets = sets_in(taken.killed);
+    const std::vector<TakenSet> more = sets_in(taken.beside);
     EXPECT_EQ(more.size(), 2u);
     sets.insert(sets.end(), more.begin(), more.end());
     for (const TakenSet& set : sets) {

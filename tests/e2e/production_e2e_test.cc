@@ -10,7 +10,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -42,16 +41,6 @@ using testing_support::TempFile;
 
 const std::string kReminder = "НЕ ЗАБУДЬТЕ СНЯТЬ ПЕРЕМЫЧКУ...";
 const std::string kNextBatch = "Следующая партия: \"Enter\"-начать, \"Esc\"-выход";
-
-// Waits until the output holds the text n times.
-bool wait_count(RunningChild& child, const std::string& text, size_t n, int timeout_ms) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (count_of(child.out(), text) < n) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    child.wait_for_output("\x01never\x01", 100);
-  }
-  return true;
-}
 
 // What the tool draws on a terminal, read from its master side up to the
 // exit prompt, or until nothing comes for 30 s.
@@ -207,9 +196,9 @@ TEST_F(ProductionE2e, RepeatRunsBatchAfterBatch) {
   TempFile file(random_image(16384, 7));
   RunningChild run(TRAVEK32_PATH,
                    {"-y", "-repeat", "-ports:" + ports(), "-log:" + log_, file.path()});
-  ASSERT_TRUE(wait_count(run, kNextBatch, 1, 60000)) << run.out();
+  ASSERT_TRUE(run.wait_for_count(kNextBatch, 1, 60000)) << run.out();
   run.send_input("\r");
-  ASSERT_TRUE(wait_count(run, kNextBatch, 2, 60000)) << run.out();
+  ASSERT_TRUE(run.wait_for_count(kNextBatch, 2, 60000)) << run.out();
   run.send_input("\x1b");
   run.close_input();
   ChildResult r = finish(run);

@@ -42,18 +42,9 @@ using testing_support::contains;
 
 constexpr uint32_t kFlashBase = 0x80000;  // the simulator's 512 KB chip
 
-class StationNumberE2e : public ::testing::Test {
+class StationNumberE2e : public e2e::FolderTest {
  protected:
-  std::string path(const std::string& name) const { return dir_ + "/" + name; }
-
-  std::string write(const std::string& name, const std::string& text) const {
-    std::ofstream(path(name), std::ios::binary) << text;
-    return path(name);
-  }
-
-  std::string write(const std::string& name, const Bytes& bytes) const {
-    return write(name, std::string(bytes.begin(), bytes.end()));
-  }
+  StationNumberE2e() : FolderTest("numbers-tool") {}
 
   static Bytes bytes_of(const std::string& file) {
     const std::string text = read_text(file);
@@ -68,8 +59,6 @@ class StationNumberE2e : public ::testing::Test {
     return text.substr(value, text.find_first_of(" \n#", value) - value);
   }
 
-  e2e::TempFolder folder_{"numbers-tool"};
-  const std::string dir_ = folder_.path();
   const std::string log_ = dir_ + "/line.jsonl";
 };
 
@@ -382,27 +371,7 @@ bool ends_with(const Bytes& flash, const Bytes& top) {
 // Waits until a flash dump's top holds the image, run's output read
 // meanwhile: a station writes its dump once its session has ended.
 bool flash_holds(RunningChild& run, const std::string& flash, const Bytes& top, int timeout_ms) {
-  const int64_t deadline = e2e::now_ms() + timeout_ms;
-  while (!ends_with(read_bytes(flash), top)) {
-    if (e2e::now_ms() > deadline) return false;
-    run.wait_for_output("\x01never\x01", 100);
-  }
-  return true;
-}
-
-// Waits until the output holds the text n times.
-bool wait_count(RunningChild& run, const std::string& text, size_t n, int timeout_ms) {
-  const auto count = [&] {
-    size_t found = 0;
-    for (size_t at = 0; (at = run.out().find(text, at)) != std::string::npos; ++at) ++found;
-    return found;
-  };
-  const int64_t deadline = e2e::now_ms() + timeout_ms;
-  while (count() < n) {
-    if (e2e::now_ms() > deadline) return false;
-    run.wait_for_output("\x01never\x01", 100);
-  }
-  return true;
+  return run.wait_until([&] { return ends_with(read_bytes(flash), top); }, timeout_ms);
 }
 
 // A record of a station with kFieldsNumbers' fields: its values go
@@ -454,7 +423,7 @@ TEST_F(StationNumberE2e, EachFieldLandsInEachStationOfTwoBatches) {
   ASSERT_TRUE(run.wait_for_output(next_batch, 60000)) << run.out();
   check_batch(4);
   run.send_input("\r");
-  ASSERT_TRUE(wait_count(run, next_batch, 2, 60000)) << run.out();
+  ASSERT_TRUE(run.wait_for_count(next_batch, 2, 60000)) << run.out();
   check_batch(8);
   run.send_input("\x1b");
   run.close_input();

@@ -144,9 +144,25 @@ struct FaultCase {
   const char* key;  // a missing key's name
 };
 
+void expect_faults(const std::vector<FaultCase>& cases) {
+  for (const FaultCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    NumbersFile f;
+    const NumbersVerdict v = parse(c.text, &f);
+    EXPECT_EQ(v.fault, c.fault);
+    EXPECT_EQ(v.line, c.line);
+    if (c.key == nullptr) {
+      EXPECT_EQ(v.key, nullptr);
+    } else {
+      ASSERT_NE(v.key, nullptr);
+      EXPECT_STREQ(v.key, c.key);
+    }
+  }
+}
+
 TEST(NumbersFile, EveryFaultWithItsLineAndReason) {
   using F = NumbersFault;
-  const FaultCase cases[] = {
+  const std::vector<FaultCase> cases = {
       // Keys.
       {"a misspelt key", with_field("nxet = 5\n"), F::kUnknownKey, 4, nullptr},
       {"a key in capitals", with_field("Next = 5\n"), F::kUnknownKey, 4, nullptr},
@@ -235,19 +251,7 @@ TEST(NumbersFile, EveryFaultWithItsLineAndReason) {
       {"the earlier of two lines at fault",
        "next = 70000\naddress = 0xFFFFF\nbytes = 2\nencoding = le\n", F::kBadValue, 1, nullptr},
   };
-  for (const FaultCase& c : cases) {
-    SCOPED_TRACE(c.name);
-    NumbersFile f;
-    const NumbersVerdict v = parse(c.text, &f);
-    EXPECT_EQ(v.fault, c.fault);
-    EXPECT_EQ(v.line, c.line);
-    if (c.key == nullptr) {
-      EXPECT_EQ(v.key, nullptr);
-    } else {
-      ASSERT_NE(v.key, nullptr);
-      EXPECT_STREQ(v.key, c.key);
-    }
-  }
+  expect_faults(cases);
 }
 
 struct EncodeCase {
@@ -581,22 +585,6 @@ std::string list_lines(const std::string& name, const std::string& address,
                        const std::string& bytes, const std::string& next = "1") {
   return name + ".address = " + address + "\n" + name + ".bytes = " + bytes + "\n" + name +
          ".list = keys.txt\n" + name + ".next = " + next + "\n";
-}
-
-void expect_faults(const std::vector<FaultCase>& cases) {
-  for (const FaultCase& c : cases) {
-    SCOPED_TRACE(c.name);
-    NumbersFile f;
-    const NumbersVerdict v = parse(c.text, &f);
-    EXPECT_EQ(v.fault, c.fault);
-    EXPECT_EQ(v.line, c.line);
-    if (c.key == nullptr) {
-      EXPECT_EQ(v.key, nullptr);
-    } else {
-      ASSERT_NE(v.key, nullptr);
-      EXPECT_STREQ(v.key, c.key);
-    }
-  }
 }
 
 TEST(NumbersFile, AFieldsNameAndKeysAreWrittenAsTheyMustBe) {
