@@ -21,15 +21,15 @@ bool say(char* what, size_t what_size, const std::string& text) {
 
 bool number_from_command(const char* command, const char* port, const char* sha256, int limit_ms,
                          uint64_t* number, char* what, size_t what_size) {
-  ProcessSpec spec;
-  spec.shell = true;
-  spec.command = command;
-  spec.environment = {{"TRAVEK_PORT", port}, {"TRAVEK_SHA256", sha256}};
-  spec.keep = kKeep;
-  spec.dies_with_tool = true;
+  ProcessLaunch launch;
+  launch.shell = true;
+  launch.command = command;
+  launch.environment = {{"TRAVEK_PORT", port}, {"TRAVEK_SHA256", sha256}};
+  launch.keep = kKeep;
+  launch.dies_with_tool = true;
   Process shell;
   std::string reason;
-  if (!process_start(shell, spec, &reason)) return say(what, what_size, reason);
+  if (!process_start(shell, launch, &reason)) return say(what, what_size, reason);
   const int64_t deadline = process_clock_ms() + limit_ms;
   Process* const watched[] = {&shell};
   bool timed_out = false;

@@ -27,7 +27,7 @@
 
 namespace travek {
 
-struct ProcessSpec {
+struct ProcessLaunch {
   // The tool's own executable with these arguments; or, with shell, the
   // system's shell (/bin/sh -c, cmd.exe /d /s /c) running command.
   std::vector<std::string> args;
@@ -64,7 +64,7 @@ struct Process {
 };
 
 // Starts the process; false with the operating system's reason in reason.
-bool process_start(Process& process, const ProcessSpec& spec, std::string* reason);
+bool process_start(Process& process, const ProcessLaunch& launch, std::string* reason);
 // Writes bytes to its standard input; one that has stopped reading is
 // ignored.
 void process_send(Process& process, const char* bytes, size_t length);

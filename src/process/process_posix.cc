@@ -50,31 +50,31 @@ bool say(std::string* reason, const char* doing, int error) {
 
 // The tool's environment with the caller's variables in place of any of
 // the same names.
-std::vector<std::string> environment_of(const ProcessSpec& spec) {
+std::vector<std::string> environment_of(const ProcessLaunch& launch) {
   std::vector<std::string> env;
   for (char** e = environ; *e != nullptr; ++e) {
     bool replaced = false;
-    for (const auto& [name, value] : spec.environment) {
+    for (const auto& [name, value] : launch.environment) {
       replaced = replaced ||
                  (std::strncmp(*e, name.c_str(), name.size()) == 0 && (*e)[name.size()] == '=');
     }
     if (!replaced) env.emplace_back(*e);
   }
-  for (const auto& [name, value] : spec.environment) env.push_back(name + "=" + value);
+  for (const auto& [name, value] : launch.environment) env.push_back(name + "=" + value);
   return env;
 }
 
-std::vector<std::string> argv_of(const ProcessSpec& spec, std::string* program) {
-  if (spec.shell) {
+std::vector<std::string> argv_of(const ProcessLaunch& launch, std::string* program) {
+  if (launch.shell) {
     *program = "/bin/sh";
-    return {"sh", "-c", spec.command};
+    return {"sh", "-c", launch.command};
   }
   char self[4096];
   const ssize_t length = readlink("/proc/self/exe", self, sizeof(self) - 1);
   if (length <= 0) return {};
   *program = std::string(self, static_cast<size_t>(length));
   std::vector<std::string> argv = {*program};
-  argv.insert(argv.end(), spec.args.begin(), spec.args.end());
+  argv.insert(argv.end(), launch.args.begin(), launch.args.end());
   return argv;
 }
 
@@ -174,19 +174,19 @@ Process::~Process() {
   for (intptr_t* fd : {&in, &out, &err, &waiter}) close_fd(fd);
 }
 
-bool process_start(Process& p, const ProcessSpec& spec, std::string* reason) {
-  p.keep = spec.keep;
+bool process_start(Process& p, const ProcessLaunch& launch, std::string* reason) {
+  p.keep = launch.keep;
   std::string program;
-  std::vector<std::string> argv = argv_of(spec, &program);
+  std::vector<std::string> argv = argv_of(launch, &program);
   if (argv.empty()) return say(reason, "/proc/self/exe", errno);
-  std::vector<std::string> env = environment_of(spec);
+  std::vector<std::string> env = environment_of(launch);
   int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
-  const bool piped = (!spec.input_pipe || pipe2(in, O_CLOEXEC) == 0) &&
+  const bool piped = (!launch.input_pipe || pipe2(in, O_CLOEXEC) == 0) &&
                      pipe2(out, O_CLOEXEC) == 0 && pipe2(err, O_CLOEXEC) == 0;
   const int pipe_error = errno;
   const int fds[3] = {in[0], out[1], err[1]};
   pid_t pid = -1;
-  const int r = piped ? spawn(program, argv, env, fds, !spec.input_pipe, &pid) : pipe_error;
+  const int r = piped ? spawn(program, argv, env, fds, !launch.input_pipe, &pid) : pipe_error;
   for (int fd : fds) {
     if (fd >= 0) ::close(fd);
   }
@@ -198,7 +198,7 @@ bool process_start(Process& p, const ProcessSpec& spec, std::string* reason) {
     return say(reason, piped ? program.c_str() : "pipe", r);
   }
   p.pid = pid;
-  if (spec.dies_with_tool) mark_dying(pid, true);
+  if (launch.dies_with_tool) mark_dying(pid, true);
   p.waiter = static_cast<intptr_t>(syscall(SYS_pidfd_open, pid, 0));
   // Only the tool's ends wait no longer than there is something to read.
   fcntl(static_cast<int>(p.out), F_SETFL, O_NONBLOCK);

@@ -66,37 +66,38 @@ void append_quoted(std::wstring* line, const std::wstring& arg) {
 }
 
 // The program and its command line; empty on failure.
-bool command_line_of(const ProcessSpec& spec, std::wstring* program, std::wstring* line) {
+bool command_line_of(const ProcessLaunch& launch, std::wstring* program, std::wstring* line) {
   wchar_t path[MAX_PATH];
-  if (spec.shell) {
+  if (launch.shell) {
     const UINT length = GetSystemDirectoryW(path, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) return false;
     *program = std::wstring(path) + L"\\cmd.exe";
-    *line = L"cmd.exe /d /s /c \"" + wide(spec.command, CP_UTF8) + L"\"";
+    *line = L"cmd.exe /d /s /c \"" + wide(launch.command, CP_UTF8) + L"\"";
     return true;
   }
   if (GetModuleFileNameW(nullptr, path, MAX_PATH) == 0) return false;
   *program = path;
   append_quoted(line, *program);
-  for (const std::string& a : spec.args) append_quoted(line, wide(a, spec.utf8 ? CP_UTF8 : CP_ACP));
+  for (const std::string& a : launch.args)
+    append_quoted(line, wide(a, launch.utf8 ? CP_UTF8 : CP_ACP));
   return true;
 }
 
 // The tool's environment with the caller's variables in place of any of
 // the same names (which Windows compares without regard to case).
-bool environment_of(const ProcessSpec& spec, std::wstring* block) {
+bool environment_of(const ProcessLaunch& launch, std::wstring* block) {
   wchar_t* strings = GetEnvironmentStringsW();
   if (strings == nullptr) return false;
   for (const wchar_t* e = strings; *e != L'\0'; e += std::wcslen(e) + 1) {
     bool replaced = false;
-    for (const auto& [name, value] : spec.environment) {
+    for (const auto& [name, value] : launch.environment) {
       const std::wstring prefix = wide(name, CP_UTF8) + L"=";
       replaced = replaced || _wcsnicmp(e, prefix.c_str(), prefix.size()) == 0;
     }
     if (!replaced) block->append(e).push_back(L'\0');
   }
   FreeEnvironmentStringsW(strings);
-  for (const auto& [name, value] : spec.environment) {
+  for (const auto& [name, value] : launch.environment) {
     block->append(wide(name, CP_UTF8) + L"=" + wide(value, CP_UTF8)).push_back(L'\0');
   }
   block->push_back(L'\0');
@@ -143,11 +144,11 @@ bool look(Process& p) {
 
 // Its standard input (a pipe of ours, or the NUL device), output and error
 // output: theirs, the ends it inherits; ours kept in the Process.
-bool make_pipes(const ProcessSpec& spec, Process& p, HANDLE theirs[3]) {
+bool make_pipes(const ProcessLaunch& launch, Process& p, HANDLE theirs[3]) {
   SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   HANDLE ours[3] = {nullptr, nullptr, nullptr};
   bool ok =
-      spec.input_pipe
+      launch.input_pipe
           ? CreatePipe(&theirs[0], &ours[0], &inherit, 0) != 0
           : (theirs[0] = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                      &inherit, OPEN_EXISTING, 0, nullptr)) != INVALID_HANDLE_VALUE;
@@ -173,15 +174,15 @@ Process::~Process() {
   for (intptr_t* h : {&in, &out, &err, &waiter, &pid}) close_handle(h);
 }
 
-bool process_start(Process& p, const ProcessSpec& spec, std::string* reason) {
-  p.keep = spec.keep;
+bool process_start(Process& p, const ProcessLaunch& launch, std::string* reason) {
+  p.keep = launch.keep;
   std::wstring program, line, environment;
-  if (!command_line_of(spec, &program, &line) ||
-      (!spec.environment.empty() && !environment_of(spec, &environment))) {
+  if (!command_line_of(launch, &program, &line) ||
+      (!launch.environment.empty() && !environment_of(launch, &environment))) {
     return say(reason, "could not be started", GetLastError());
   }
   HANDLE theirs[3] = {nullptr, nullptr, nullptr};
-  const bool piped = make_pipes(spec, p, theirs);
+  const bool piped = make_pipes(launch, p, theirs);
   const DWORD pipe_error = GetLastError();
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);

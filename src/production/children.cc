@@ -10,11 +10,11 @@ bool child_start(ChildSet& set, int index, const std::vector<std::string>& args,
   set.at[index] = std::make_unique<Process>();
   set.output[index] = output;
   set.errors[index] = errors;
-  ProcessSpec spec;
-  spec.args = args;
-  spec.input_pipe = true;
+  ProcessLaunch launch;
+  launch.args = args;
+  launch.input_pipe = true;
   std::string reason;
-  if (process_start(*set.at[index], spec, &reason)) return true;
+  if (process_start(*set.at[index], launch, &reason)) return true;
   con_diagnostic(msg::kDiagLine, reason.c_str());
   set.at[index].reset();
   return false;
